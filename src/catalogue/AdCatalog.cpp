@@ -1,0 +1,144 @@
+#include "catalogue/AdCatalog.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "frame/App.h"
+#include "frame/Messages.h"
+#include "platform/Files.h"
+
+
+CAdCatalog::CAdCatalog() : m_strVersion("1.1") { std::memset(m_szScratch, 0, sizeof m_szScratch); }
+
+bool CAdCatalog::HostGuard() const {
+    if (!theApp.IsUpdateRunning()) return true;
+    ShowMessage(IDP_UPDATE_RUNNING);
+    return false;
+}
+
+const char* CAdCatalog::ToScratch(const CString& text) {
+    // Never hand out half of a double-byte character.
+    size_t n = CutToCharBoundary(text, kScratchSize - 1);
+    std::memcpy(m_szScratch, text.data(), n);
+    m_szScratch[n] = '\0';
+    return m_szScratch;
+}
+
+CString CAdCatalog::Folder() const {
+    size_t sep = FindLastSingleByte(m_strPath, platform::kPathSeparator);
+    return sep == CString::npos ? CString() : m_strPath.substr(0, sep + 1);
+}
+
+void CAdCatalog::DeleteAdFile(const CString& path) const {
+    if (path.empty()) return;
+    CString folder = Folder();
+    if (!platform::IsDirectlyInside(path, folder.empty() ? CString(".") : folder)) return;
+    platform::MakeReadWrite(path);
+    platform::RemoveFile(path);
+}
+
+const char* CAdCatalog::GetName(DWORD code) {
+    if (!HostGuard()) return nullptr;
+    CAdRecord r;
+    if (!Lookup(code, r)) return nullptr;
+    return ToScratch(r.Name);
+}
+
+const char* CAdCatalog::GetFileName(DWORD code, BOOL thumbnail) {
+    if (!HostGuard()) return nullptr;
+    CAdRecord r;
+    if (!Lookup(code, r)) return nullptr;
+    ToScratch(r.File);
+    if (thumbnail) ThumbnailPathOf(m_szScratch);
+    return m_szScratch[0] ? m_szScratch : nullptr;
+}
+
+const char* CAdCatalog::GetURL(DWORD code) {
+    if (!HostGuard()) return nullptr;
+    CAdRecord r;
+    if (!Lookup(code, r)) return nullptr;
+    return ToScratch(r.URL);
+}
+
+int32_t CAdCatalog::GetFavorite(DWORD code) {
+    if (!HostGuard()) return 0;
+    CAdRecord r;
+    return Lookup(code, r) ? r.Favorite : 0;
+}
+
+uint32_t CAdCatalog::GetCreationTime(DWORD code) {
+    if (!HostGuard()) return 0;
+    CAdRecord r;
+    return Lookup(code, r) ? r.CreationTime : 0;
+}
+
+template <class Change>
+BOOL CAdCatalog::ChangeRecord(DWORD code, Change change) {
+    if (!HostGuard()) return FALSE;
+    CAdRecord r;
+    if (!Lookup(code, r)) return FALSE;
+    change(r);
+    m_records.SetAt(code, r);
+    return Save();
+}
+
+BOOL CAdCatalog::SetName(DWORD code, const char* name) {
+    return ChangeRecord(code, [&](CAdRecord& r) { r.Name = name ? name : ""; });
+}
+
+BOOL CAdCatalog::SetFavorite(DWORD code, int32_t flag) {
+    return ChangeRecord(code, [&](CAdRecord& r) { r.Favorite = flag; });
+}
+
+BOOL CAdCatalog::SetTime(DWORD code, uint32_t time) {
+    return ChangeRecord(code, [&](CAdRecord& r) { r.Time = time; });
+}
+
+BOOL CAdCatalog::Remove(DWORD code) {
+    if (!HostGuard()) return FALSE;
+    CAdRecord r;
+    if (!Lookup(code, r)) return FALSE;
+    DeleteAdFile(r.File);
+    if (r.Type == AD_TYPE_MOVIE) {
+        ToScratch(r.File);
+        ThumbnailPathOf(m_szScratch);
+        DeleteAdFile(m_szScratch);
+    }
+    if (!m_records.RemoveKey(code)) return FALSE;
+    return Save();
+}
+
+BOOL CAdCatalog::Put(const CAdRecord& record) {
+    m_records.SetAt(record.ID, record);
+    return Save();
+}
+
+std::vector<DWORD> CAdCatalog::CodesNewestFirst(int32_t type) const {
+    struct Entry { DWORD code; uint32_t created; };
+    std::vector<Entry> entries;
+    ForEach([&](DWORD code, const CAdRecord& r) {
+        if (r.Type == type) entries.push_back({code, r.CreationTime});
+    });
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.created != b.created ? a.created > b.created : a.code > b.code;
+    });
+    std::vector<DWORD> codes;
+    codes.reserve(entries.size());
+    for (const Entry& e : entries) codes.push_back(e.code);
+    return codes;
+}
+
+BOOL CAdCatalog::ListCodes(int32_t type, DWORD** codes, int* count) {
+    if (!HostGuard()) return FALSE;
+    Load();  // the host may have deleted files since; the load drops their records
+    std::vector<DWORD> list = CodesNewestFirst(type);
+    if (list.empty()) return TRUE;
+    DWORD* array = static_cast<DWORD*>(std::calloc(list.size(), sizeof(DWORD)));
+    if (!array) return FALSE;
+    std::copy(list.begin(), list.end(), array);
+    *codes = array;
+    *count = static_cast<int>(list.size());
+    return TRUE;
+}
+

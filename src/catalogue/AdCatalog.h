@@ -1,0 +1,79 @@
+// The catalogue of ads held in the ad folder, mirrored in "Flyerbank.dat".
+#pragma once
+#include <vector>
+
+#include "catalogue/AdRecord.h"
+#include "frame/Afx.h"
+
+namespace platform { class ProfileReader; class ProfileWriter; }
+
+class CAdCatalog {
+public:
+    static constexpr size_t kScratchSize = 260;
+    static constexpr size_t kPictureLimit = 200;
+    static constexpr size_t kMovieLimit = 40;
+
+    CAdCatalog();
+    virtual ~CAdCatalog() = default;
+    CAdCatalog(const CAdCatalog&) = delete;
+    CAdCatalog& operator=(const CAdCatalog&) = delete;
+
+    // Copies the stored record into `record` when the code is held.
+    BOOL Lookup(DWORD code, CAdRecord& record) const { return m_records.Lookup(code, record) ? TRUE : FALSE; }
+    // f(code, record) for every record in enumeration order.
+    template <class F>
+    void ForEach(F f) const { m_records.ForEach(f); }
+    size_t GetCount() const { return m_records.GetCount(); }
+
+    // File (CatalogFile.cpp).
+    BOOL Load(const char* folder = nullptr);
+    BOOL Save();
+    void Prune();
+    const CString& GetPath() const { return m_strPath; }
+    const CString& GetVersion() const { return m_strVersion; }
+
+    // Host-side queries and changes; refused while an update runs.
+    const char* GetName(DWORD code);
+    const char* GetFileName(DWORD code, BOOL thumbnail);
+    const char* GetURL(DWORD code);
+    int32_t GetFavorite(DWORD code);
+    uint32_t GetCreationTime(DWORD code);
+    BOOL SetName(DWORD code, const char* name);
+    BOOL SetFavorite(DWORD code, int32_t flag);
+    BOOL SetTime(DWORD code, uint32_t time);
+    BOOL Remove(DWORD code);
+    // Codes of one type, newest file first, in a calloc'd array the caller frees.
+    BOOL ListCodes(int32_t type, DWORD** codes, int* count);
+
+    // The update job's store: no guard.
+    BOOL Put(const CAdRecord& record);
+
+private:
+    bool HostGuard() const;
+    // Guard, copy, change, store back, save: the one way a host changes a record.
+    template <class Change>
+    BOOL ChangeRecord(DWORD code, Change change);
+    const char* ToScratch(const CString& text);
+    // The ad folder: the catalogue path without its file name.
+    CString Folder() const;
+    // Clears the read-only attribute and deletes a payload file, but only one that lies
+    // directly in the ad folder: the catalogue file is outside data and must not steer us.
+    void DeleteAdFile(const CString& path) const;
+    void PruneType(int32_t type, size_t limit);
+    std::vector<DWORD> CodesNewestFirst(int32_t type) const;
+
+    BOOL ReadEntry10(const platform::ProfileReader& file, CAdRecord& record, uint32_t index);
+    BOOL ReadEntry11(const platform::ProfileReader& file, CAdRecord& record, uint32_t index);
+    BOOL WriteEntry(platform::ProfileWriter& file, const CAdRecord& record, uint32_t index);
+    CString ReadString(const platform::ProfileReader& file, const char* key);
+    uint32_t ReadInt(const platform::ProfileReader& file, const char* key);
+    BOOL WriteString(platform::ProfileWriter& file, const char* key, const CString& value);
+    BOOL WriteInt(platform::ProfileWriter& file, const char* key, uint32_t value);
+    void SetSection(uint32_t index);
+
+    CString m_strPath;
+    CString m_strVersion;
+    CMap<CAdRecord> m_records;
+    char m_szScratch[kScratchSize];
+    CString m_strSection;
+};

@@ -1,0 +1,34 @@
+#include "catalogue/AdRecord.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "platform/Files.h"
+
+int32_t AdTypeOfExtension(const char* extension) {
+    static const struct {
+        const char* ext;
+        int32_t type;
+    } kTypes[] = {{"asf", AD_TYPE_MOVIE}, {"wmv", AD_TYPE_MOVIE}, {"cab", AD_TYPE_MOVIE},
+                  {"jpg", AD_TYPE_PICTURE}, {"png", AD_TYPE_PICTURE}};
+    if (!extension) return AD_TYPE_NONE;
+    for (const auto& t : kTypes)
+        if (strcasecmp(extension, t.ext) == 0) return t.type;
+    return AD_TYPE_NONE;
+}
+
+void ThumbnailPathOf(char* path) {
+    constexpr size_t kBuffer = 260;
+    size_t len = strnlen(path, kBuffer - 1);
+    path[len] = '\0';
+    char* dot = nullptr;
+    // The dot must be a single-byte character of the text, not a trail byte.
+    for (size_t i = 0; i < len; ++i) {
+        if (IsLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < len) { ++i; continue; }
+        if (path[i] == '.') dot = path + i;
+    }
+    if (!dot || static_cast<size_t>(dot - path) + 4 >= kBuffer) { path[0] = '\0'; return; }
+    std::memcpy(dot + 1, "jpg", 4);
+    if (!platform::Exists(path)) path[0] = '\0';
+}

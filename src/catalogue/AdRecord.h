@@ -1,0 +1,34 @@
+// One ad of the catalogue, copied by value.
+#pragma once
+#include <cstdint>
+
+#include "frame/Afx.h"
+
+enum : int32_t { AD_TYPE_NONE = -1, AD_TYPE_PICTURE = 0, AD_TYPE_MOVIE = 1 };
+
+class CAdRecord {
+public:
+    explicit CAdRecord(DWORD id = 0) : ID(id) {}
+    virtual ~CAdRecord() = default;
+    CAdRecord(const CAdRecord&) = default;
+    CAdRecord& operator=(const CAdRecord&) = default;
+
+    CString Name;
+    CString File;
+    DWORD ID;
+    int32_t Type = AD_TYPE_NONE;
+    CString URL;
+    uint32_t CreationTime = 0;  // of the payload file; not stored in the catalogue file
+    uint32_t Time = 0;          // last reported view, 0 = never shown
+    int32_t Favorite = 0;
+    int32_t Priority = 0;
+    int32_t Cabinet = 0;        // payload must be unpacked; not stored
+    int32_t Size = 0;
+};
+
+// Type of a payload extension (without its dot), compared without regard to case.
+int32_t AdTypeOfExtension(const char* extension);
+
+// Rewrites a 260-byte path buffer in place to the ad's thumbnail: the same path with the
+// extension "jpg" if that file exists, else the empty text.
+void ThumbnailPathOf(char* path);

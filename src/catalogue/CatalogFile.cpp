@@ -1,0 +1,171 @@
+// Load and save of "Flyerbank.dat", with the pruning that keeps the ad folder bounded.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "catalogue/AdCatalog.h"
+#include "catalogue/SizeCodec.h"
+#include "frame/Exceptions.h"
+#include "frame/Messages.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+
+namespace {
+constexpr char kCatalogFileName[] = "Flyerbank.dat";
+constexpr char kHeader[] = "Flyerbank";
+
+// One past the highest "AD%04d" index among the sections present, so a huge "Count"
+// cannot keep a load busy with sections that are not there.
+uint32_t EntryIndexBound(const platform::ProfileReader& file) {
+    uint32_t bound = 0;
+    for (const std::string& name : file.SectionNames()) {
+        if (name.size() < 6 || name.size() > 12 || (name[0] | 0x20) != 'a' || (name[1] | 0x20) != 'd') continue;
+        if (!std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+        unsigned long long index = std::strtoull(name.c_str() + 2, nullptr, 10);
+        if (index > 0x7FFFFFFF) continue;
+        char canonical[16];
+        std::snprintf(canonical, sizeof canonical, "%04d", static_cast<int>(index));
+        if (name.compare(2, std::string::npos, canonical) != 0) continue;
+        bound = std::max(bound, static_cast<uint32_t>(index) + 1);
+    }
+    return bound;
+}
+}  // namespace
+
+void CAdCatalog::SetSection(uint32_t index) {
+    char name[32];
+    std::snprintf(name, sizeof name, "AD%04d", static_cast<int>(index));
+    m_strSection = name;
+}
+
+CString CAdCatalog::ReadString(const platform::ProfileReader& file, const char* key) {
+    // Read whole: cutting here would cut the stored text for good at the next save.
+    CString value;
+    file.GetFullString(m_strSection.c_str(), key, value);
+    return value;
+}
+
+uint32_t CAdCatalog::ReadInt(const platform::ProfileReader& file, const char* key) {
+    return file.GetInt(m_strSection.c_str(), key, 0);
+}
+
+BOOL CAdCatalog::WriteString(platform::ProfileWriter& file, const char* key, const CString& value) {
+    // A line break in a text would start a key or section of its own.
+    CString line = value;
+    std::replace(line.begin(), line.end(), '\r', ' ');
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    return file.Write(m_strSection.c_str(), key, line.c_str()) ? TRUE : FALSE;
+}
+
+BOOL CAdCatalog::WriteInt(platform::ProfileWriter& file, const char* key, uint32_t value) {
+    std::snprintf(m_szScratch, sizeof m_szScratch, "%u", value);
+    return file.Write(m_strSection.c_str(), key, m_szScratch) ? TRUE : FALSE;
+}
+
+BOOL CAdCatalog::ReadEntry10(const platform::ProfileReader& file, CAdRecord& r, uint32_t index) {
+    SetSection(index);
+    r.Name = ReadString(file, "Name");
+    r.File = ReadString(file, "File");
+    r.ID = ReadInt(file, "ID");
+    r.Type = static_cast<int32_t>(ReadInt(file, "Type"));
+    r.URL = ReadString(file, "URL");
+    r.Time = ReadInt(file, "Time");
+    r.Favorite = static_cast<int32_t>(ReadInt(file, "Favorite"));
+    r.Priority = static_cast<int32_t>(ReadInt(file, "Priority"));
+    r.Size = 0;
+    return TRUE;
+}
+
+BOOL CAdCatalog::ReadEntry11(const platform::ProfileReader& file, CAdRecord& r, uint32_t index) {
+    ReadEntry10(file, r, index);
+    r.Size = std::atoi(CSizeCodec().Decode(ReadString(file, "Size")).c_str());
+    return TRUE;
+}
+
+BOOL CAdCatalog::WriteEntry(platform::ProfileWriter& file, const CAdRecord& r, uint32_t index) {
+    SetSection(index);
+    char size[16];
+    std::snprintf(size, sizeof size, "%d", r.Size);
+    return WriteString(file, "Name", r.Name) && WriteString(file, "File", r.File) &&
+           WriteInt(file, "ID", r.ID) && WriteInt(file, "Type", static_cast<uint32_t>(r.Type)) &&
+           WriteString(file, "URL", r.URL) && WriteInt(file, "Time", r.Time) &&
+           WriteInt(file, "Favorite", static_cast<uint32_t>(r.Favorite)) &&
+           WriteInt(file, "Priority", static_cast<uint32_t>(r.Priority)) &&
+           WriteString(file, "Size", CSizeCodec().Encode(size));
+}
+
+BOOL CAdCatalog::Load(const char* folder) {
+    if (folder) m_strPath = CString(folder) + kCatalogFileName;
+    m_records.RemoveAll();
+    if (!platform::Exists(m_strPath)) return TRUE;
+
+    platform::MakeReadWrite(m_strPath);
+    platform::ProfileReader file(m_strPath);
+    m_strSection = kHeader;
+    m_strVersion = ReadString(file, "Version");
+    const bool v10 = m_strVersion == "1.0";
+    if (!v10 && m_strVersion != "1.1") return FALSE;
+
+    const uint32_t count = std::min(ReadInt(file, "Count"), EntryIndexBound(file));
+    for (uint32_t i = 0; i < count; ++i) {
+        CAdRecord r(0);
+        if (v10) ReadEntry10(file, r, i);
+        else ReadEntry11(file, r, i);
+        platform::FileStatus status;
+        if (r.File.empty() || !platform::Exists(r.File) || !platform::GetFileStatus(r.File, status)) continue;
+        r.CreationTime = status.creationTime;
+        m_records.SetAt(r.ID, r);
+    }
+
+    Prune();
+    if (m_records.IsEmpty()) {
+        platform::MakeReadWrite(m_strPath);
+        platform::RemoveFile(m_strPath);
+    }
+    if (v10) return Save();
+    return TRUE;
+}
+
+BOOL CAdCatalog::Save() {
+    Prune();
+    try {
+        platform::MakeReadWrite(m_strPath);
+        platform::ProfileWriter file(m_strPath);
+        m_strSection = kHeader;
+        if (!WriteString(file, "Version", "1.1")) AfxThrowUserException();
+        if (!WriteInt(file, "Count", static_cast<uint32_t>(m_records.GetCount()))) AfxThrowUserException();
+        uint32_t index = 0;
+        bool ok = true;
+        ForEach([&](DWORD, const CAdRecord& r) {
+            if (ok && !WriteEntry(file, r, index++)) ok = false;
+        });
+        if (!ok || !file.Commit()) AfxThrowUserException();
+    } catch (const CException&) {
+        ShowMessage(IDP_CATALOG_ACCESS);
+        return FALSE;
+    } catch (const std::bad_alloc&) {
+        ShowMessage(IDP_CATALOG_ACCESS);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CAdCatalog::Prune() {
+    PruneType(AD_TYPE_PICTURE, kPictureLimit);
+    PruneType(AD_TYPE_MOVIE, kMovieLimit);
+}
+
+void CAdCatalog::PruneType(int32_t type, size_t limit) {
+    std::vector<DWORD> codes = CodesNewestFirst(type);
+    if (codes.size() <= limit) return;
+    size_t excess = codes.size() - limit;
+    for (auto it = codes.rbegin(); it != codes.rend() && excess > 0; ++it) {
+        CAdRecord r;
+        if (!Lookup(*it, r) || r.Favorite) continue;
+        DeleteAdFile(r.File);
+        m_records.RemoveKey(*it);
+        --excess;
+    }
+}

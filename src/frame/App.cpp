@@ -1,0 +1,36 @@
+#include "frame/App.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/Files.h"
+#include "res/StringTable.h"
+#include "res/resource.h"
+
+// Constructed before any other static object of ours, as the load hook relies on it.
+CFlyerbankApp theApp __attribute__((init_priority(101)));
+
+CString CFlyerbankApp::GetModuleFolder() {
+    CString path = platform::ModuleFileName();
+    size_t sep = FindLastSingleByte(path, platform::kPathSeparator);
+    return sep == CString::npos ? CString() : path.substr(0, sep + 1);
+}
+
+BOOL CFlyerbankApp::InitInstance() {
+    m_strFolder = GetModuleFolder();
+    // A folder too long for the paths built from it would be no folder at all.
+    if (m_strFolder.size() > kMaxFolderLength) m_strFolder.clear();
+    m_catalogue.Load(m_strFolder.c_str());
+    m_pUpdateThread = nullptr;
+    std::fill(std::begin(m_szUserId), std::end(m_szUserId), '\0');
+    m_hNotifyWnd = nullptr;
+    m_announcedAds.clear();
+    m_announcedAds.shrink_to_fit();
+    m_bSendHeldCodes = 0;
+    m_strClientVersion.clear();
+    m_strRegistryKey = LoadResString(IDS_REGISTRY_KEY);
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    return TRUE;
+}
+
+int CFlyerbankApp::ExitInstance() { return 0; }

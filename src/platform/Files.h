@@ -1,0 +1,32 @@
+// File-system services the core asks for. Paths are bytes in the system's code page.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The separator that ends a folder path ("\\" on Windows, "/" elsewhere).
+extern const char kPathSeparator;
+
+struct FileStatus {
+    uint32_t creationTime = 0;  // seconds since 1970 UTC
+    uint32_t lastWriteTime = 0;
+    uint64_t size = 0;
+    bool isDirectory = false;
+};
+
+bool Exists(const std::string& path);
+bool IsReadWritable(const std::string& path);
+bool IsDirectory(const std::string& path);
+bool GetFileStatus(const std::string& path, FileStatus& status);
+bool MakeDirectory(const std::string& path);  // last level only
+void MakeReadWrite(const std::string& path);  // owner read and write; failure ignored
+bool RemoveFile(const std::string& path);
+bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
+// True when `path` names an entry directly inside `folder` (no link on the way, the
+// entry itself not a link), so it may be changed or deleted on the catalogue's behalf.
+bool IsDirectlyInside(const std::string& path, const std::string& folder);
+// Full path of the process's executable, or "" when it cannot be found.
+std::string ModuleFileName();
+
+}  // namespace platform

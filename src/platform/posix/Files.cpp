@@ -1,0 +1,68 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace platform {
+
+const char kPathSeparator = '/';
+
+bool Exists(const std::string& path) { return !path.empty() && access(path.c_str(), F_OK) == 0; }
+
+bool IsReadWritable(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK | W_OK) == 0; }
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool GetFileStatus(const std::string& path, FileStatus& status) {
+    if (path.empty()) return false;
+    // The birth time where the file system records one; else the change time, which
+    // is when the file was last written or its attributes changed.
+    struct statx sx;
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
+    status.creationTime = static_cast<uint32_t>((sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_ctime.tv_sec);
+    status.lastWriteTime = static_cast<uint32_t>(sx.stx_mtime.tv_sec);
+    status.size = sx.stx_size;
+    status.isDirectory = S_ISDIR(sx.stx_mode);
+    return true;
+}
+
+bool MakeDirectory(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
+
+void MakeReadWrite(const std::string& path) {
+    if (!path.empty()) (void)chmod(path.c_str(), S_IRUSR | S_IWUSR);
+}
+
+bool RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+
+bool RenameFile(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+
+bool IsDirectlyInside(const std::string& path, const std::string& folder) {
+    size_t slash = path.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    char realParent[PATH_MAX], realFolder[PATH_MAX];
+    if (!realpath(parent.c_str(), realParent) || !realpath(folder.c_str(), realFolder)) return false;
+    if (std::string(realParent) != realFolder) return false;
+    // A link in the folder would carry chmod to whatever it points at.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+    return true;
+}
+
+std::string ModuleFileName() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace platform

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "catalogue/DisplayOrder.h"
+
+namespace {
+CAdRecord Ad(DWORD id, int32_t type, int32_t priority, uint32_t time = 0) {
+    CAdRecord r(id);
+    r.Type = type;
+    r.Priority = priority;
+    r.Time = time;
+    return r;
+}
+std::vector<DWORD> Codes(const std::vector<CAdRecord>& list) {
+    std::vector<DWORD> codes;
+    for (const auto& r : list) codes.push_back(r.ID);
+    return codes;
+}
+}  // namespace
+
+TEST(DisplayOrder, MoviesThenPriorityThenLeastRecentlyShown) {
+    std::vector<CAdRecord> list = {Ad(1, AD_TYPE_MOVIE, 1), Ad(2, AD_TYPE_PICTURE, 9), Ad(3, AD_TYPE_MOVIE, 5)};
+    SortForDisplay(list);
+    EXPECT_EQ(Codes(list), (std::vector<DWORD>{3, 1, 2}));
+
+    list = {Ad(1, AD_TYPE_PICTURE, 2, 1000), Ad(2, AD_TYPE_PICTURE, 2, 0), Ad(3, AD_TYPE_NONE, 99)};
+    SortForDisplay(list);
+    EXPECT_EQ(Codes(list), (std::vector<DWORD>{2, 1, 3}));
+}
+
+TEST(DisplayOrder, FavouritesAndSizesDoNotMatter) {
+    std::vector<CAdRecord> list = {Ad(1, AD_TYPE_PICTURE, 1, 5), Ad(2, AD_TYPE_PICTURE, 1, 4)};
+    list[0].Favorite = 1;
+    list[0].Size = 999;
+    SortForDisplay(list);
+    EXPECT_EQ(Codes(list), (std::vector<DWORD>{2, 1}));
+}
+
+TEST(DisplayOrder, TiesAreDrawnAtRandomAndSingleAdsDrawNothing) {
+    std::set<std::vector<DWORD>> seen;
+    for (unsigned seed = 0; seed < 64; ++seed) {
+        std::srand(seed);
+        std::vector<CAdRecord> list = {Ad(1, AD_TYPE_PICTURE, 3), Ad(2, AD_TYPE_PICTURE, 3)};
+        SortForDisplay(list);
+        seen.insert(Codes(list));
+    }
+    EXPECT_EQ(seen.size(), 2u);
+
+    std::srand(7);
+    int expected = std::rand();
+    std::srand(7);
+    std::vector<CAdRecord> one = {Ad(1, AD_TYPE_MOVIE, 0)};
+    SortForDisplay(one);
+    EXPECT_EQ(std::rand(), expected);
+}
+
+TEST(DisplayOrder, SameSeedGivesSameTieBreaks) {
+    auto run = [] {
+        std::srand(12345);
+        std::vector<CAdRecord> list;
+        for (DWORD i = 1; i <= 8; ++i) list.push_back(Ad(i, AD_TYPE_PICTURE, 0));
+        SortForDisplay(list);
+        return Codes(list);
+    };
+    EXPECT_EQ(run(), run());
+}

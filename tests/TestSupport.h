@@ -1,0 +1,63 @@
+// Shared helpers of the tests: a scratch folder and a presenter that records messages.
+#pragma once
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/MessageBox.h"
+
+class TempFolder {
+public:
+    TempFolder() {
+        char name[] = "/tmp/flb-test-XXXXXX";
+        m_path = mkdtemp(name);
+    }
+    ~TempFolder() { (void)!system(("rm -rf '" + m_path + "'").c_str()); }
+    // The folder with its separator, as the catalogue wants it.
+    std::string Folder() const { return m_path + "/"; }
+    std::string Path(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+struct ShownMessage {
+    unsigned id;
+    unsigned type;
+};
+
+// Records every message shown while it lives.
+class MessageRecorder {
+public:
+    MessageRecorder() {
+        m_old = platform::SetMessagePresenter(
+            [this](unsigned id, unsigned type, const std::string&) { m_shown.push_back({id, type}); });
+    }
+    ~MessageRecorder() { platform::SetMessagePresenter(m_old); }
+    std::vector<unsigned> Ids() const {
+        std::vector<unsigned> ids;
+        for (const auto& m : m_shown) ids.push_back(m.id);
+        return ids;
+    }
+    const std::vector<ShownMessage>& Shown() const { return m_shown; }
+    void Clear() { m_shown.clear(); }
+
+private:
+    platform::MessagePresenter m_old;
+    std::vector<ShownMessage> m_shown;
+};
+
+inline void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
