@@ -22,6 +22,10 @@ bool GetFileStatus(const std::string& path, FileStatus& status);
 bool MakeDirectory(const std::string& path);  // last level only
 void MakeReadWrite(const std::string& path);  // owner read and write; failure ignored
 bool RemoveFile(const std::string& path);
+// Sets the last-write time (seconds since 1970 UTC); the access time stays.
+bool SetLastWriteTime(const std::string& path, int64_t time);
+// Owner may read only: what a read-only attribute means here.
+void MakeReadOnly(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
 // True when `path` names an entry directly inside `folder` (no link on the way, the
 // entry itself not a link), so it may be changed or deleted on the catalogue's behalf.

@@ -42,6 +42,17 @@ void MakeReadWrite(const std::string& path) {
 
 bool RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
 
+bool SetLastWriteTime(const std::string& path, int64_t time) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(time);
+    times[1].tv_nsec = 0;
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+void MakeReadOnly(const std::string& path) { (void)chmod(path.c_str(), S_IRUSR); }
+
 bool RenameFile(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 
 bool IsDirectlyInside(const std::string& path, const std::string& folder) {

@@ -1,3 +1,4 @@
+// Profile files parsed whole into memory, and written only whole through a rename.
 #include "platform/Profile.h"
 
 #include <errno.h>
@@ -94,17 +95,16 @@ struct Line {
     const char* end;
     const char* b = nullptr;
     const char* e = nullptr;
-
     bool first = true;
 
     Line(const char* begin, const char* stop) : p(begin), end(stop) {}
 
     bool Next() {
         while (p < end) {
-            const char* eol = static_cast<const char*>(std::memchr(p, '\n', end - p));
+            const char* eol = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             if (!eol) eol = end;
             // A NUL ends the line's text, so everything read stays a C string.
-            const char* nul = static_cast<const char*>(std::memchr(p, '\0', eol - p));
+            const char* nul = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(eol - p)));
             b = p;
             e = nul ? nul : eol;
             p = eol < end ? eol + 1 : end;
@@ -176,7 +176,7 @@ struct Document {
                 current->entries.reserve(counts[sections.size() - 1]);
                 continue;
             }
-            const char* eq = static_cast<const char*>(std::memchr(line.b, '=', line.e - line.b));
+            const char* eq = static_cast<const char*>(std::memchr(line.b, '=', static_cast<size_t>(line.e - line.b)));
             if (eq) current->entries.push_back({true, Trim(line.b, eq), Trim(eq + 1, line.e)});
             else current->entries.push_back({false, std::string(line.b, line.e), std::string()});
         }
@@ -250,10 +250,15 @@ enum class ReadResult { Ok, Missing, Failed };
 
 ReadResult ReadFile(const std::string& path, std::string& text) {
     text.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking, so a FIFO in its place cannot hang the open; only plain files are read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return ReadResult::Failed;
+    }
+    if (st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
     char chunk[65536];
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
@@ -292,6 +297,9 @@ bool ReplaceFile(const std::string& path, const std::string& text) {
     (void)unlink(temp.c_str());
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;
+    // The new file keeps the access rights the old one was given.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, st.st_mode & 07777);
     bool ok = WriteAll(fd, text) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;

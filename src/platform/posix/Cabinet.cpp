@@ -1,0 +1,51 @@
+#include "platform/Cabinet.h"
+
+#include <mspack.h>
+
+namespace platform {
+
+struct CabinetArchive::Impl {
+    mscab_decompressor* cabd = nullptr;
+    mscabd_cabinet* cab = nullptr;
+    std::string path;  // the decompressor keeps a pointer to it and reopens the file
+    std::vector<mscabd_file*> files;
+
+    ~Impl() {
+        if (cab) cabd->close(cabd, cab);
+        if (cabd) mspack_destroy_cab_decompressor(cabd);
+    }
+};
+
+CabinetArchive::CabinetArchive() : m_impl(new Impl) {}
+CabinetArchive::~CabinetArchive() = default;
+
+bool CabinetArchive::Open(const std::string& path) {
+    m_impl.reset(new Impl);
+    m_members.clear();
+    m_impl->cabd = mspack_create_cab_decompressor(nullptr);
+    if (!m_impl->cabd) return false;
+    m_impl->path = path;
+    m_impl->cab = m_impl->cabd->open(m_impl->cabd, m_impl->path.c_str());
+    if (!m_impl->cab) return false;
+    for (mscabd_file* f = m_impl->cab->files; f; f = f->next) {
+        CabinetMember m;
+        m.name = f->filename ? f->filename : "";
+        m.year = f->date_y;
+        m.month = f->date_m;
+        m.day = f->date_d;
+        m.hour = f->time_h;
+        m.minute = f->time_m;
+        m.second = f->time_s;
+        m.attributes = static_cast<uint32_t>(f->attribs);
+        m_members.push_back(m);
+        m_impl->files.push_back(f);
+    }
+    return true;
+}
+
+bool CabinetArchive::ExtractMember(size_t index, const std::string& path) {
+    if (!m_impl->cab || index >= m_impl->files.size()) return false;
+    return m_impl->cabd->extract(m_impl->cabd, m_impl->files[index], path.c_str()) == MSPACK_ERR_OK;
+}
+
+}  // namespace platform

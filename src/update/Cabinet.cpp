@@ -1,0 +1,69 @@
+#include "update/Cabinet.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/Cabinet.h"
+#include "platform/Files.h"
+
+CCabinet::CCabinet() {
+    std::memset(m_szCabinetName, 0, sizeof m_szCabinetName);
+    std::memset(m_szFilePath, 0, sizeof m_szFilePath);
+    std::memset(m_szFolder, 0, sizeof m_szFolder);
+}
+
+bool CCabinet::IsSafeMemberName(const CString& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        // The second byte of a double-byte character may be 0x5C without being a separator.
+        if (IsLeadByte(c) && i + 1 < name.size()) { ++i; continue; }
+        if (c == '/' || c == '\\' || c == ':' || c < 0x20) return false;
+    }
+    return true;
+}
+
+BOOL CCabinet::Extract(const char* cabinetPath, std::vector<CString>* names) {
+    if (!cabinetPath) return FALSE;
+    m_pNames = names;
+    if (m_pNames) m_pNames->clear();
+
+    platform::CabinetArchive archive;
+    if (!archive.Open(cabinetPath)) return FALSE;
+
+    const CString path = cabinetPath;
+    size_t sep = FindLastSingleByte(path, platform::kPathSeparator);
+    const CString folder = sep == CString::npos ? CString() : path.substr(0, sep + 1);
+    const CString cabinetName = sep == CString::npos ? path : path.substr(sep + 1);
+    if (folder.size() >= kPathSize || cabinetName.size() >= kPathSize) return FALSE;
+    std::snprintf(m_szFolder, kPathSize, "%s", folder.c_str());
+    std::snprintf(m_szCabinetName, kPathSize, "%s", cabinetName.c_str());
+
+    // Names come from the network: check them all before the first byte is written.
+    for (const platform::CabinetMember& m : archive.Members())
+        if (!IsSafeMemberName(m.name) || folder.size() + m.name.size() >= kPathSize) return FALSE;
+
+    for (size_t i = 0; i < archive.Members().size(); ++i) {
+        const platform::CabinetMember& m = archive.Members()[i];
+        std::snprintf(m_szFilePath, kPathSize, "%s%s", m_szFolder, m.name.c_str());
+        // Replace what is there rather than write into it: it may be a link, or read-only.
+        platform::RemoveFile(m_szFilePath);
+        if (!archive.ExtractMember(i, m_szFilePath)) return FALSE;
+
+        std::tm stored = {};
+        stored.tm_year = m.year - 1900;
+        stored.tm_mon = m.month - 1;
+        stored.tm_mday = m.day;
+        stored.tm_hour = m.hour;
+        stored.tm_min = m.minute;
+        stored.tm_sec = m.second;
+        stored.tm_isdst = -1;  // the stored time is local time
+        std::time_t utc = std::mktime(&stored);
+        if (utc != static_cast<std::time_t>(-1)) platform::SetLastWriteTime(m_szFilePath, utc);
+        if ((m.attributes & kKeptAttributes) & kReadOnly) platform::MakeReadOnly(m_szFilePath);
+        else platform::MakeReadWrite(m_szFilePath);
+        if (m_pNames) m_pNames->push_back(m_szFilePath);
+    }
+    return TRUE;
+}

@@ -1,0 +1,33 @@
+// Unpacks a downloaded cabinet into the folder it lies in: each member under its
+// stored name, with its stored time and read-only attribute.
+#pragma once
+#include <vector>
+
+#include "frame/Afx.h"
+
+class CCabinet {
+public:
+    CCabinet();
+    virtual ~CCabinet() = default;
+    CCabinet(const CCabinet&) = delete;
+    CCabinet& operator=(const CCabinet&) = delete;
+
+    // TRUE when every member was unpacked; `names` (if given) then lists the created
+    // paths in cabinet order. A cabinet with a member name that would leave the folder
+    // is refused before anything is written.
+    BOOL Extract(const char* cabinetPath, std::vector<CString>* names);
+
+    // A member name that stays inside the folder: no separator of either kind, no
+    // drive, not "." or "..".
+    static bool IsSafeMemberName(const CString& name);
+
+private:
+    static constexpr size_t kPathSize = 260;
+    static constexpr uint32_t kKeptAttributes = 0x27;
+    static constexpr uint32_t kReadOnly = 0x01;
+
+    char m_szCabinetName[kPathSize];
+    char m_szFilePath[kPathSize];
+    char m_szFolder[kPathSize];
+    std::vector<CString>* m_pNames = nullptr;
+};

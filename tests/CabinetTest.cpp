@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/Files.h"
+#include "update/Cabinet.h"
+#include "TestSupport.h"
+
+namespace {
+
+struct Member {
+    std::string name;
+    std::string data;
+    uint16_t attributes = 0x20;
+};
+
+// An uncompressed cabinet with one folder and one data block, built byte by byte so
+// that names and attributes can be anything. Stored time: 2001-02-03 04:05:06.
+std::string BuildCabinet(const std::vector<Member>& members) {
+    auto u16 = [](std::string& s, uint16_t v) { s += char(v & 0xFF); s += char(v >> 8); };
+    auto u32 = [&](std::string& s, uint32_t v) { u16(s, uint16_t(v & 0xFFFF)); u16(s, uint16_t(v >> 16)); };
+    std::string files, data;
+    for (const Member& m : members) {
+        u32(files, uint32_t(m.data.size()));
+        u32(files, uint32_t(data.size()));
+        u16(files, 0);
+        u16(files, uint16_t(((2001 - 1980) << 9) | (2 << 5) | 3));
+        u16(files, uint16_t((4 << 11) | (5 << 5) | (6 / 2)));
+        u16(files, m.attributes);
+        files += m.name;
+        files += '\0';
+        data += m.data;
+    }
+    const uint32_t header = 36, folder = 8, filesAt = header + folder, dataAt = filesAt + uint32_t(files.size());
+    const uint32_t total = dataAt + 8 + uint32_t(data.size());
+    std::string cab = "MSCF";
+    u32(cab, 0); u32(cab, total); u32(cab, 0); u32(cab, filesAt); u32(cab, 0);
+    cab += char(3); cab += char(1);
+    u16(cab, 1); u16(cab, uint16_t(members.size())); u16(cab, 0); u16(cab, 0); u16(cab, 0);
+    u32(cab, dataAt); u16(cab, 1); u16(cab, 0);
+    cab += files;
+    u32(cab, 0); u16(cab, uint16_t(data.size())); u16(cab, uint16_t(data.size()));
+    cab += data;
+    return cab;
+}
+
+class Cabinet : public ::testing::Test {
+protected:
+    TempFolder dir;
+    std::vector<CString> names;
+    bool Unpack(const std::string& bytes) {
+        WriteText(dir.Path("0000001.cab"), bytes);
+        return CCabinet().Extract(dir.Path("0000001.cab").c_str(), &names);
+    }
+};
+
+TEST_F(Cabinet, UnpacksMembersInOrderWithStoredTimeAndReadOnly) {
+    ASSERT_TRUE(Unpack(BuildCabinet({{"a.asf", "movie"}, {"b.jpg", "thumb", 0x21 | 0x40 | 0x80}})));
+    EXPECT_EQ(names, (std::vector<CString>{dir.Path("a.asf"), dir.Path("b.jpg")}));
+    EXPECT_EQ(ReadText(dir.Path("a.asf")), "movie");
+    struct stat a, b;
+    ASSERT_EQ(stat(dir.Path("a.asf").c_str(), &a), 0);
+    ASSERT_EQ(stat(dir.Path("b.jpg").c_str(), &b), 0);
+    std::tm local = {};
+    time_t t = a.st_mtime;
+    localtime_r(&t, &local);
+    EXPECT_EQ(local.tm_year, 101);
+    EXPECT_EQ(local.tm_mon, 1);
+    EXPECT_EQ(local.tm_mday, 3);
+    EXPECT_EQ(local.tm_hour, 4);
+    EXPECT_EQ(local.tm_min, 5);
+    EXPECT_EQ(local.tm_sec, 6);
+    EXPECT_EQ(a.st_mode & 0777, 0600u);
+    EXPECT_EQ(b.st_mode & 0777, 0400u);  // read-only kept; the executable bit is not
+}
+
+TEST_F(Cabinet, ReplacesExistingFilesWholeAndNeverWritesThroughALink) {
+    TempFolder outside;
+    WriteText(outside.Path("victim"), "keep");
+    ASSERT_EQ(symlink(outside.Path("victim").c_str(), dir.Path("a.asf").c_str()), 0);
+    WriteText(dir.Path("b.jpg"), std::string(1000, 'x'));
+    chmod(dir.Path("b.jpg").c_str(), 0400);
+    ASSERT_TRUE(Unpack(BuildCabinet({{"a.asf", "new"}, {"b.jpg", "short"}})));
+    EXPECT_EQ(ReadText(outside.Path("victim")), "keep");
+    EXPECT_EQ(ReadText(dir.Path("a.asf")), "new");
+    EXPECT_EQ(ReadText(dir.Path("b.jpg")), "short");
+}
+
+TEST_F(Cabinet, NamesThatLeaveTheFolderRefuseTheWholeCabinet) {
+    for (const char* bad : {"../x", "..", "sub/x", "sub\\x", "/etc/x", "C:x", "\\x", ""}) {
+        names.clear();
+        EXPECT_FALSE(Unpack(BuildCabinet({{"ok.asf", "m"}, {bad, "t"}}))) << bad;
+        EXPECT_FALSE(platform::Exists(dir.Path("ok.asf"))) << bad;
+    }
+    // A double-byte name whose second byte is 0x5C stays in the folder.
+    EXPECT_TRUE(CCabinet::IsSafeMemberName("\x95\x5C.jpg"));
+    EXPECT_FALSE(CCabinet::IsSafeMemberName("a\\\x95\x5C"));
+}
+
+TEST_F(Cabinet, NotACabinetOrNoPathGivesFalseBeforeWriting) {
+    EXPECT_FALSE(Unpack("\x89PNG\r\n\x1a\n not a cabinet"));
+    EXPECT_FALSE(Unpack(""));
+    EXPECT_FALSE(CCabinet().Extract(nullptr, &names));
+    EXPECT_FALSE(CCabinet().Extract(dir.Path("missing.cab").c_str(), &names));
+    EXPECT_TRUE(names.empty());
+}
+
+TEST_F(Cabinet, CabinetsMadeByARealTool) {
+    if (system("command -v gcab >/dev/null 2>&1") != 0) GTEST_SKIP() << "gcab is not installed";
+    WriteText(dir.Path("m.wmv"), std::string(100000, 'm'));
+    WriteText(dir.Path("t.jpg"), "thumbnail");
+    const std::string cmd = "cd '" + dir.Path("") + "' && gcab -c -z -n made.cab m.wmv t.jpg && mkdir out && mv made.cab out/";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_TRUE(CCabinet().Extract(dir.Path("out/made.cab").c_str(), &names));
+    EXPECT_EQ(names, (std::vector<CString>{dir.Path("out/m.wmv"), dir.Path("out/t.jpg")}));
+    EXPECT_EQ(ReadText(dir.Path("out/m.wmv")), std::string(100000, 'm'));
+    EXPECT_EQ(ReadText(dir.Path("out/t.jpg")), "thumbnail");
+}
+
+}  // namespace
