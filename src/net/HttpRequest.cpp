@@ -1,0 +1,179 @@
+#include "net/HttpRequest.h"
+
+#include <cstring>
+#include <new>
+
+#include "frame/Messages.h"
+
+namespace {
+const char kAgent[] = "Tidewell";
+const char kHeaders[] =
+    "Accept: */*\r\n"
+    "User-Agent: Tidewell\r\n"
+    "Content-Type: application/x-www-form-urlencoded\r\n";
+}  // namespace
+
+bool CInternetException::GetErrorMessage(std::string& text) const {
+    text = "Internet error " + std::to_string(m_dwError);
+    if (!m_strText.empty()) text += ": " + m_strText;
+    return true;
+}
+
+CHttpRequest::CHttpRequest(const CString& url, const CString& referrer)
+    : m_strURL(url), m_strReferrer(referrer), m_strHeaders(kHeaders) {}
+
+CHttpRequest::~CHttpRequest() {
+    // Request, connection, session: each needs the one after it while it closes.
+    if (m_pFile) m_pFile->Close();
+    m_pFile.reset();
+    if (m_pConnection) m_pConnection->Close();
+    m_pConnection.reset();
+    if (m_pSession) m_pSession->Close();
+    m_pSession.reset();
+}
+
+BOOL CHttpRequest::RequestText(LPCSTR form, CString& answer) {
+    m_nVerb = form ? kVerbPost : kVerbGet;
+    try {
+        if (!Connect()) return FALSE;
+        CheckCancel();
+        if (!Send(form)) return FALSE;
+        CheckCancel();
+        if (!ReadText(answer)) return FALSE;
+        CheckCancel();
+        return TRUE;
+    } catch (const CException&) {
+        // A waiting cancel request wins over the failure.
+        CheckCancel();
+        throw;
+    } catch (const std::bad_alloc&) {
+        CheckCancel();
+        throw;
+    }
+}
+
+BOOL CHttpRequest::RequestData(LPCSTR form, unsigned char** data, DWORD* size) {
+    *data = nullptr;
+    *size = 0;
+    m_nVerb = kVerbPost;
+    try {
+        if (!Connect()) return FALSE;
+        CheckCancel();
+        if (!Send(form)) return FALSE;
+        CheckCancel();
+        if (!ReadData(data, size)) return FALSE;
+        CheckCancel();
+        return TRUE;
+    } catch (const CInternetException&) {
+        CheckCancel();
+        return FALSE;
+    } catch (const CFLBException&) {
+        throw;
+    } catch (const CException&) {
+        CheckCancel();
+        return FALSE;
+    } catch (const std::bad_alloc&) {
+        CheckCancel();
+        return FALSE;
+    }
+}
+
+BOOL CHttpRequest::Connect() {
+    platform::UrlParts parts;
+    if (!platform::ParseUrl(m_strURL, parts)) {
+        ShowMessage(IDP_URL_PARSE);
+        return FALSE;
+    }
+    m_dwServiceType = parts.service;
+    m_strServer = parts.server;
+    m_strObject = parts.object;
+    m_nPort = parts.port;
+    if (m_dwServiceType != platform::kInetServiceHttp) {
+        ShowMessage(IDP_NOT_HTTP);
+        return FALSE;
+    }
+    m_pSession = platform::OpenHttpSession(kAgent);
+    if (!m_pSession) {
+        ShowMessage(IDP_SESSION_CREATE);
+        return FALSE;
+    }
+    m_pConnection = m_pSession->Connect(m_strServer, m_nPort);
+    if (!m_pConnection) {
+        ShowMessage(IDP_HTTP_CONNECT);
+        return FALSE;
+    }
+    m_pFile = m_pConnection->OpenRequest(m_nVerb == kVerbGet ? "GET" : "POST", m_strObject, m_strReferrer);
+    if (!m_pFile) {
+        ShowMessage(IDP_HTTP_OPEN);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CHttpRequest::Send(LPCSTR form) {
+    if (!m_pFile->Send(m_strHeaders, form, form ? std::strlen(form) : 0)) {
+        ShowMessage(IDP_SEND_REQUEST);
+        return FALSE;
+    }
+    if (!m_pFile->QueryStatusCode(m_dwStatusCode)) {
+        ShowMessage(IDP_QUERY_STATUS);
+        return FALSE;
+    }
+    if (m_dwStatusCode / 100 != 2) {
+        ShowMessage(IDP_BAD_STATUS);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// An answer that announces more than the cap is refused before a byte of it is read.
+BOOL CHttpRequest::DeclaredLengthFits() {
+    if (m_pFile->ContentLength() <= static_cast<int64_t>(m_nAnswerLimit)) return TRUE;
+    ShowMessage(IDP_RECEIVE);
+    return FALSE;
+}
+
+DWORD CHttpRequest::ReadChunk() {
+    int64_t n = m_pFile->Read(m_buffer, kChunkSize);
+    if (n < 0) throw CInternetException(m_pFile->ErrorCode(), m_pFile->ErrorText());
+    return static_cast<DWORD>(n);
+}
+
+BOOL CHttpRequest::ReadText(CString& answer) {
+    answer.clear();
+    if (!DeclaredLengthFits()) return FALSE;
+    while ((m_nChunkLength = ReadChunk()) != 0) {
+        if (m_nChunkLength > m_nAnswerLimit - answer.size()) {
+            ShowMessage(IDP_RECEIVE);
+            return FALSE;
+        }
+        answer.append(m_buffer, m_nChunkLength);
+        CheckCancel();
+    }
+    if (answer.empty()) {
+        ShowMessage(IDP_RECEIVE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CHttpRequest::ReadData(unsigned char** data, DWORD* size) {
+    if (!DeclaredLengthFits()) return FALSE;
+    m_nChunkLength = ReadChunk();
+    while (m_nChunkLength != 0) {
+        if (m_nChunkLength > m_nAnswerLimit - *size) {
+            ShowMessage(IDP_RECEIVE);
+            return FALSE;
+        }
+        *data = static_cast<unsigned char*>(ReallocOrThrow(*data, *size + m_nChunkLength));
+        std::memcpy(*data + *size, m_buffer, m_nChunkLength);
+        *size += m_nChunkLength;
+        CheckCancel();
+        m_nChunkLength = ReadChunk();
+    }
+    if (*size == 0) {
+        ShowMessage(IDP_RECEIVE);
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,67 @@
+// One request and its answer over HTTP: the form goes up as a POST body, the answer comes
+// back whole, as text or as bytes. Each failing step shows its own message (21000-21008).
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "frame/Afx.h"
+#include "frame/Exceptions.h"
+#include "platform/Http.h"
+
+// A failure of the internet layer itself, raised where a read breaks off.
+class CInternetException : public CException {
+public:
+    CInternetException(DWORD error, std::string text) : m_dwError(error), m_strText(std::move(text)) {}
+    bool GetErrorMessage(std::string& text) const override;
+    DWORD m_dwError;
+    std::string m_strText;
+};
+
+class CHttpRequest {
+public:
+    static constexpr DWORD kChunkSize = 102400;
+    // More than any ad or list; a larger answer is refused rather than held in memory.
+    static constexpr DWORD kMaxAnswerSize = 512u * 1024 * 1024;
+
+    explicit CHttpRequest(const CString& url, const CString& referrer = CString());
+    virtual ~CHttpRequest();
+    CHttpRequest(const CHttpRequest&) = delete;
+    CHttpRequest& operator=(const CHttpRequest&) = delete;
+
+    // POSTs form (GET when form is NULL) and reads the whole answer into answer.
+    // A failure inside the internet layer leaves as its exception.
+    BOOL RequestText(LPCSTR form, CString& answer);
+    // POSTs form (empty when NULL) and reads the answer into a block grown with realloc.
+    // *data belongs to the caller, to free, as soon as it is not NULL, success or not.
+    BOOL RequestData(LPCSTR form, unsigned char** data, DWORD* size);
+
+    // For tests: a lower cap than kMaxAnswerSize.
+    void SetAnswerLimit(DWORD limit) { m_nAnswerLimit = limit; }
+
+private:
+    enum : int32_t { kVerbPost = 0, kVerbGet = 1 };
+
+    BOOL Connect();
+    BOOL Send(LPCSTR form);
+    BOOL ReadText(CString& answer);
+    BOOL ReadData(unsigned char** data, DWORD* size);
+    BOOL DeclaredLengthFits();
+    DWORD ReadChunk();
+
+    CString m_strURL;
+    CString m_strReferrer;
+    DWORD m_dwContext = 0;
+    CString m_strHeaders;
+    std::unique_ptr<platform::HttpSession> m_pSession;
+    std::unique_ptr<platform::HttpConnection> m_pConnection;
+    std::unique_ptr<platform::HttpFile> m_pFile;
+    CString m_strServer;
+    CString m_strObject;
+    uint16_t m_nPort = 0;
+    DWORD m_dwServiceType = 0;
+    DWORD m_dwStatusCode = 0;
+    DWORD m_nAnswerLimit = kMaxAnswerSize;
+    DWORD m_nChunkLength = 0;
+    int32_t m_nVerb = kVerbPost;
+    char m_buffer[kChunkSize];
+};

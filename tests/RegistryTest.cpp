@@ -1,0 +1,209 @@
+// The server URLs come from the registry's stand-in: a profile file per root key, found
+// through the environment, read quietly, with the registry's limits and name rules.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "net/RegistryKey.h"
+#include "platform/Files.h"
+#include "platform/Registry.h"
+#include "res/StringTable.h"
+#include "res/resource.h"
+#include "TestSupport.h"
+
+namespace {
+
+// Saves the variables that place the store and restores them afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv() {
+        for (auto& v : m_vars) {
+            const char* value = getenv(v.name);
+            v.had = value != nullptr;
+            if (value) v.value = value;
+        }
+    }
+    ~ScopedEnv() {
+        for (auto& v : m_vars) {
+            if (v.had) setenv(v.name, v.value.c_str(), 1);
+            else unsetenv(v.name);
+        }
+    }
+    static void Set(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+    static void Unset(const char* name) { unsetenv(name); }
+
+private:
+    struct Var {
+        const char* name;
+        bool had = false;
+        std::string value;
+    };
+    Var m_vars[3] = {{"FLB_REGISTRY_DIR", false, {}}, {"XDG_CONFIG_HOME", false, {}}, {"HOME", false, {}}};
+};
+
+const std::string kKey = LoadResString(IDS_REGISTRY_KEY);
+
+class RegistryStore : public ::testing::Test {
+protected:
+    void SetUp() override { ScopedEnv::Set("FLB_REGISTRY_DIR", m_dir.Path("store")); }
+    std::string File(const char* root) const { return m_dir.Path("store/") + root + ".ini"; }
+    void Write(const char* value, const std::string& text) {
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, value, text));
+    }
+    BOOL Read(const char* value, CString& text) {
+        return ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), value, text);
+    }
+
+    ScopedEnv m_env;
+    TempFolder m_dir;
+    MessageRecorder m_messages;
+};
+
+TEST_F(RegistryStore, EachValueNameHasItsOwnUrl) {
+    const unsigned names[] = {IDS_VALUE_LIST, IDS_VALUE_LIST2, IDS_VALUE_DATA, IDS_VALUE_NOTIFY};
+    for (unsigned id : names) Write(LoadResString(id), "http://server/" + std::to_string(id));
+    EXPECT_EQ(ReadText(File("HKEY_CURRENT_USER")).substr(0, kKey.size() + 4), "[" + kKey + "]\r\n");
+    for (unsigned id : names) {
+        CString url;
+        EXPECT_TRUE(Read(LoadResString(id), url)) << id;
+        EXPECT_EQ(url, "http://server/" + std::to_string(id));
+    }
+    EXPECT_TRUE(m_messages.Ids().empty());
+}
+
+TEST_F(RegistryStore, MissingKeyOrValueFailsQuietlyAndLeavesTheText) {
+    CString url = "untouched";
+    EXPECT_FALSE(Read("ADS Get list", url)) << "no file at all";
+
+    WriteText(File("HKEY_CURRENT_USER"), "[Software\\Other]\r\nADS Get list=http://other/\r\n");
+    EXPECT_FALSE(Read("ADS Get list", url)) << "the key is missing";
+
+    Write("ADS Get list", "http://list/");
+    EXPECT_FALSE(Read("ADS Get data", url)) << "the value is missing";
+    EXPECT_EQ(url, "untouched");
+
+    CRegistryKey key(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, kKey.c_str()));
+    EXPECT_EQ(key.m_strPath, kKey);
+    EXPECT_FALSE(key.QueryString("ADS Get data", url));
+    EXPECT_EQ(key.m_lStatus, platform::kRegistryNotFound);
+    EXPECT_TRUE(key.QueryString("ADS Get list", url));
+    EXPECT_EQ(key.m_lStatus, platform::kRegistrySuccess);
+    EXPECT_EQ(key.m_dwType, platform::kRegistryTypeString);
+    EXPECT_EQ(key.m_dwSize, 13u) << "the text and its NUL";
+    key.Close();
+    EXPECT_EQ(key.m_hKey, nullptr);
+    EXPECT_TRUE(m_messages.Ids().empty());
+}
+
+TEST_F(RegistryStore, OtherRootsAreNeverConsulted) {
+    ASSERT_TRUE(platform::WriteRegistryValue("HKEY_LOCAL_MACHINE", kKey, "ADS Get list", "http://machine/"));
+    CString url;
+    EXPECT_FALSE(Read("ADS Get list", url));
+    EXPECT_TRUE(ReadRegistryString(HKEY_LOCAL_MACHINE, kKey.c_str(), "ADS Get list", url));
+    EXPECT_EQ(url, "http://machine/");
+    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_NOWHERE", kKey, "ADS Get list", "x"));
+}
+
+TEST_F(RegistryStore, ValuesOverTheBufferCountAsMissing) {
+    // 1024 bytes with the NUL fit the reader's buffer; one more byte does not.
+    Write("ADS Get list", std::string(1023, 'a'));
+    Write("ADS Get data", std::string(1024, 'b'));
+    CString url;
+    EXPECT_TRUE(Read("ADS Get list", url));
+    EXPECT_EQ(url, std::string(1023, 'a'));
+
+    CRegistryKey key(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, kKey.c_str()));
+    url = "untouched";
+    EXPECT_FALSE(key.QueryString("ADS Get data", url));
+    EXPECT_EQ(key.m_lStatus, platform::kRegistryMoreData);
+    EXPECT_EQ(key.m_dwSize, 1025u);
+    EXPECT_EQ(url, "untouched");
+    EXPECT_FALSE(Read("ADS Get data", url));
+}
+
+TEST_F(RegistryStore, NamesMatchWithoutRegardToCase) {
+    ASSERT_TRUE(platform::MakeDirectory(m_dir.Path("store")));
+    WriteText(File("HKEY_CURRENT_USER"),
+              "[software\\quillmark\\TIDEWELL CLIENT]\nads get LIST = http://list/ \n");
+    CString url;
+    EXPECT_TRUE(Read("ADS Get list", url));
+    EXPECT_EQ(url, "http://list/");
+
+    // Rewriting keeps one line, in the spelling already stored.
+    Write("ADS GET LIST", "http://new/");
+    EXPECT_EQ(ReadText(File("HKEY_CURRENT_USER")),
+              "[software\\quillmark\\TIDEWELL CLIENT]\r\nads get LIST=http://new/\r\n");
+}
+
+TEST_F(RegistryStore, ParentKeysExistAndOpenKeysServeAsRoots) {
+    Write("AVLS Notify", "http://log/");
+    CRegistryKey parent(HKEY_LOCAL_MACHINE);
+    EXPECT_TRUE(parent.Open(HKEY_CURRENT_USER, "software\\QUILLMARK"));
+    EXPECT_FALSE(CRegistryKey(HKEY_LOCAL_MACHINE).Open(HKEY_CURRENT_USER, "Software\\QUILL"))
+        << "a key's name ends at a backslash";
+
+    CRegistryKey child(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(child.Open(parent.m_hKey, "Tidewell Client"));
+    CString url;
+    EXPECT_TRUE(child.QueryString("AVLS Notify", url));
+    EXPECT_EQ(url, "http://log/");
+
+    // Opening again replaces the key; the old one is closed (the sanitizer sees a leak otherwise).
+    EXPECT_FALSE(child.Open(HKEY_CURRENT_USER, "Software\\Missing"));
+    EXPECT_EQ(child.m_hKey, nullptr);
+    EXPECT_FALSE(child.QueryString("AVLS Notify", url));
+}
+
+TEST_F(RegistryStore, WrittenTextsReadBackAsGiven) {
+    const std::string texts[] = {"  padded  ", "\"quoted\"", "'single'", "", "\x93\xFA\x96\x7B=;[x]"};
+    for (const std::string& text : texts) {
+        Write("ADS Get list", text);
+        CString url = "untouched";
+        EXPECT_TRUE(Read("ADS Get list", url));
+        EXPECT_EQ(url, text);
+    }
+    // What the profile would read back as something else is refused.
+    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, "a=b", "x"));
+    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, "[a]", "x"));
+    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, " padded", "x"));
+    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, "ADS Get list", "two\nlines"));
+}
+
+TEST(RegistryLocation, EnvironmentPicksTheFolder) {
+    ScopedEnv env;
+    TempFolder dir;
+    const std::string own = dir.Path("own"), xdg = dir.Path("xdg"), home = dir.Path("home");
+    ScopedEnv::Set("FLB_REGISTRY_DIR", own);
+    ScopedEnv::Set("XDG_CONFIG_HOME", xdg);
+    ScopedEnv::Set("HOME", home);
+    EXPECT_EQ(platform::RegistryStandInFile("HKEY_CURRENT_USER"), own + "/HKEY_CURRENT_USER.ini");
+    EXPECT_EQ(platform::RegistryStandInFile("hkey_current_user"), own + "/HKEY_CURRENT_USER.ini");
+    EXPECT_EQ(platform::RegistryStandInFile("HKCU"), "");
+
+    // Each place in turn: the reader looks where the writer wrote, and only there.
+    auto roundTrip = [&](const std::string& expectedFolder, const std::string& text) {
+        EXPECT_EQ(platform::RegistryStandInFile("HKEY_CURRENT_USER"), expectedFolder + "/HKEY_CURRENT_USER.ini");
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, "ADS Get list", text));
+        EXPECT_TRUE(platform::IsDirectory(expectedFolder));
+        CString url;
+        EXPECT_TRUE(ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), "ADS Get list", url));
+        EXPECT_EQ(url, text);
+    };
+    roundTrip(own, "http://own/");
+    ScopedEnv::Set("FLB_REGISTRY_DIR", "");
+    roundTrip(xdg + "/flyerbank", "http://xdg/");
+    ScopedEnv::Set("XDG_CONFIG_HOME", "relative/config");
+    roundTrip(home + "/.config/flyerbank", "http://home/");
+    ScopedEnv::Unset("XDG_CONFIG_HOME");
+    CString url;
+    EXPECT_TRUE(ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), "ADS Get list", url));
+    EXPECT_EQ(url, "http://home/");
+    ScopedEnv::Set("FLB_REGISTRY_DIR", own);
+    EXPECT_TRUE(ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), "ADS Get list", url));
+    EXPECT_EQ(url, "http://own/");
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// avls-server: the reference log server for view notices. See UsageText()
+// in Options.cpp for the wire behaviour and the command line.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Notice.h"
+#include "Options.h"
+#include "ViewStore.h"
+#include "viewlog/LogSealer.h"
+
+namespace {
+
+using avls::Fault;
+using avls::Options;
+using avls::Refusal;
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int signo)
+{
+    int saved = errno;
+    unsigned char b = static_cast<unsigned char>(signo);
+    (void)!write(g_signalPipe[1], &b, 1);
+    errno = saved;
+}
+
+std::string IsoTime(int64_t seconds)
+{
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// Keeps a dump row or a log entry on one line whatever the client sent.
+std::string Escape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string Sealed(const char* text)
+{
+    auto sealed = SealText(text);
+    return sealed ? sealed.get() : "";
+}
+
+class LogServer
+{
+public:
+    LogServer(const Options& options, avls::ViewStore& store)
+        : m_options(options), m_store(store), m_ok(Sealed("OK")), m_ng(Sealed("NG"))
+    {
+    }
+
+    void Route(httplib::Server& server)
+    {
+        // The path is whatever the registry's URL says; "log.php3" by default.
+        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { OnNotice(req, res); });
+        auto refuse = [this](const httplib::Request& req, httplib::Response& res) {
+            res.status = 405;
+            res.set_header("Allow", "POST");
+            res.set_content("POST only\n", "text/plain");
+            Log(req, res.status, "method");
+        };
+        server.Get(".*", refuse);
+        server.Put(".*", refuse);
+        server.Patch(".*", refuse);
+        server.Delete(".*", refuse);
+        server.Options(".*", refuse);
+    }
+
+    // Ends delays in progress so that shutting down does not wait for them.
+    void Stop()
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        m_stopping = true;
+        m_stopCv.notify_all();
+    }
+
+private:
+    void OnNotice(const httplib::Request& req, httplib::Response& res)
+    {
+        avls::View view;
+        std::string line;
+        Refusal refusal = avls::ReadNotice(req.get_header_value("Content-Type"), req.body, &view, &line);
+        bool stored = false;
+        std::string detail;
+        if (refusal == Refusal::None) {
+            std::string error;
+            stored = m_store.Add(view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr, &error);
+            if (!stored)
+                detail = error;
+        }
+
+        int status = stored ? 200 : refusal == Refusal::None ? 500 : 200;
+        std::string body = stored ? m_ok : m_ng;
+        if (refusal != Refusal::None)
+            res.set_header("X-AVLS-Refused", avls::RefusalName(refusal));
+        else if (!stored)
+            res.set_header("X-AVLS-Refused", "storage");
+
+        switch (m_options.fault) {
+        case Fault::None: break;
+        case Fault::PlainOk: status = 200; body = "OK"; break;
+        case Fault::Empty: status = 200; body.clear(); break;
+        case Fault::Status500: status = 500; break;
+        case Fault::Newline: body += "\r\n"; break;
+        case Fault::Ng: status = 200; body = m_ng; break;
+        case Fault::Slow: Delay(); break;
+        case Fault::Close: break;
+        }
+
+        res.status = status;
+        // Answers go out through a provider of known length because httplib
+        // compresses set_content text for clients that offer gzip or br; the
+        // reference server's bytes should not depend on what a client offers.
+        // The close fault announces more than it has, and the provider's
+        // false makes httplib drop the connection after what was written.
+        size_t announced = body.size() + (m_options.fault == Fault::Close ? 64 : 0);
+        if (announced == 0) {
+            res.set_content("", "text/plain");
+        } else {
+            auto shared = std::make_shared<std::string>(body);
+            res.set_content_provider(announced, "text/plain",
+                [shared](size_t offset, size_t, httplib::DataSink& sink) {
+                    if (offset >= shared->size())
+                        return false;   // reached only when more was announced
+                    sink.write(shared->data() + offset, shared->size() - offset);
+                    return true;
+                });
+        }
+
+        if (m_options.log) {
+            std::string what = stored ? "stored" : refusal == Refusal::None ? "storage" : avls::RefusalName(refusal);
+            if (!line.empty())
+                what += " " + Escape(line);
+            if (!detail.empty())
+                what += " (" + detail + ")";
+            Log(req, status, what);
+        }
+    }
+
+    void Delay()
+    {
+        std::unique_lock<std::mutex> lock(m_stopMutex);
+        m_stopCv.wait_for(lock, std::chrono::milliseconds(m_options.delayMs), [this] { return m_stopping; });
+    }
+
+    void Log(const httplib::Request& req, int status, const std::string& what)
+    {
+        if (!m_options.log)
+            return;
+        std::string entry = IsoTime(static_cast<int64_t>(std::time(nullptr))) + " " + req.remote_addr + " " +
+                            req.method + " " + Escape(req.path) + " " + std::to_string(status) + " " + what + "\n";
+        std::lock_guard<std::mutex> lock(m_logMutex);
+        std::fputs(entry.c_str(), stderr);
+        std::fflush(stderr);
+    }
+
+    const Options& m_options;
+    avls::ViewStore& m_store;
+    const std::string m_ok;
+    const std::string m_ng;
+    std::mutex m_logMutex;
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopCv;
+    bool m_stopping = false;
+};
+
+int Dump(const Options& options)
+{
+    std::string error;
+    auto store = avls::ViewStore::Open(options.db, false, &error);
+    if (!store) {
+        std::fprintf(stderr, "avls-server: %s\n", error.c_str());
+        return 1;
+    }
+    bool ok = store->ForEach(
+        [](const avls::StoredView& v) {
+            std::printf("%s\t%07u\t%d\t%s\t%s\t%s\n", Escape(v.view.userId).c_str(), v.view.code, v.view.number,
+                        Escape(v.view.text).c_str(), IsoTime(v.received).c_str(), v.client.c_str());
+        },
+        &error);
+    if (!ok) {
+        std::fprintf(stderr, "avls-server: %s\n", error.c_str());
+        return 1;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int Serve(const Options& options)
+{
+    std::string error;
+    auto store = avls::ViewStore::Open(options.db, true, &error);
+    if (!store) {
+        std::fprintf(stderr, "avls-server: %s\n", error.c_str());
+        return 1;
+    }
+
+    // Signals only write a byte; a watcher thread does the stopping, which
+    // is not safe inside a handler.
+    if (pipe(g_signalPipe) != 0) {
+        std::perror("avls-server: pipe");
+        return 1;
+    }
+    fcntl(g_signalPipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(g_signalPipe[1], F_SETFD, FD_CLOEXEC);
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);   // a client that hangs up must not end the server
+
+    httplib::Server server;
+    server.set_payload_max_length(1 << 20);
+    // httplib's default is SO_REUSEPORT, which lets a second server share the
+    // port silently and take half the notices; a taken port must fail.
+    server.set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    LogServer logServer(options, *store);
+    logServer.Route(server);
+
+    int port = options.port;
+    bool bound = port == 0 ? (port = server.bind_to_any_port(options.bind)) > 0
+                           : server.bind_to_port(options.bind, port);
+    std::string host = options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
+    if (!bound) {
+        std::fprintf(stderr, "avls-server: cannot listen on %s:%d\n", host.c_str(), options.port);
+        return 1;
+    }
+    // Connections made from here on wait in the backlog, so a script may
+    // connect as soon as it has read this line.
+    std::printf("listening on %s:%d\n", host.c_str(), port);
+    std::fflush(stdout);
+
+    std::thread watcher([&] {
+        unsigned char b = 0;
+        while (read(g_signalPipe[0], &b, 1) < 0 && errno == EINTR) {
+        }
+        logServer.Stop();
+        server.stop();
+    });
+
+    bool served = server.listen_after_bind();
+    if (!served) {
+        // Wake the watcher so it can be joined; stopping twice is harmless.
+        unsigned char quit = 0;
+        (void)!write(g_signalPipe[1], &quit, 1);
+    }
+    watcher.join();
+    if (!served) {
+        std::fprintf(stderr, "avls-server: serving on %s:%d failed\n", host.c_str(), port);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::string error;
+    if (!avls::ParseOptions(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "avls-server: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(avls::UsageText(), stdout);
+        return 0;
+    }
+    return options.dump ? Dump(options) : Serve(options);
+}
