@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "res/StringTable.h"
 #include "res/resource.h"
+#include "update/UpdateThread.h"
 
 // Constructed before any other static object of ours, as the load hook relies on it.
 CFlyerbankApp theApp __attribute__((init_priority(101)));
@@ -33,4 +34,7 @@ BOOL CFlyerbankApp::InitInstance() {
     return TRUE;
 }
 
-int CFlyerbankApp::ExitInstance() { return 0; }
+int CFlyerbankApp::ExitInstance() {
+    WaitForUpdateWorkers();
+    return 0;
+}

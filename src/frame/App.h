@@ -1,14 +1,23 @@
 // The library object: all state that outlives one call into the library.
 #pragma once
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "catalogue/AdCatalog.h"
 #include "frame/Afx.h"
 #include "platform/ThreadQueue.h"
 
-// The worker of a running update; only its id is ever used across threads.
+class CProgressDlg;
+
+// The worker of one update, with the progress window that belongs to it. theApp keeps it
+// until the thread has ended, so nothing the host can reach ever points at a dead one.
 struct CWinThread {
+    CWinThread();
+    ~CWinThread();
     platform::ThreadId m_nThreadID = 0;
+    std::unique_ptr<platform::Thread> m_pThread;
+    std::unique_ptr<CProgressDlg> m_pDialog;
 };
 
 using HWND = void*;
@@ -32,6 +41,10 @@ public:
     CString m_strFolder;
     CAdCatalog m_catalogue;
     std::atomic<CWinThread*> m_pUpdateThread{nullptr};
+    // Set before the flag, so a cancel request always knows where to go.
+    std::atomic<platform::ThreadId> m_nUpdateThreadId{0};
+    // Workers started and not yet joined; the host's thread alone changes the list.
+    std::vector<std::unique_ptr<CWinThread>> m_workers;
     char m_szUserId[41] = {};
     HWND m_hNotifyWnd = nullptr;
     std::vector<CAdRecord> m_announcedAds;

@@ -11,6 +11,8 @@
 #include "frame/Messages.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "update/UpdateThread.h"
+#include "viewlog/AvlsNotice.h"
 
 #define FLB_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -65,16 +67,14 @@ FLB_EXPORT int32_t FLBUpdate(const char* userId, void* window, int32_t sendHeldC
     return Frame<int32_t>([&]() -> int32_t {
         if (RefuseWhileUpdating()) return 0;
         if (RefuseArgument(IsEmpty(userId) || !window || IsEmpty(clientVersion))) return 0;
-        (void)sendHeldCodes;
-        return 0;  // the update engine is not built yet
+        const std::string user = Copy(userId), version = Copy(clientVersion);
+        return StartUpdate(user.c_str(), window, sendHeldCodes, version.c_str());
     });
 }
 
 FLB_EXPORT int32_t FLBUpdateCancel(void) {
     return Frame<int32_t>([]() -> int32_t {
-        CWinThread* worker = theApp.m_pUpdateThread.load();
-        if (!worker) return 0;
-        return platform::PostToThread(worker->m_nThreadID, 0x8001, 0, 0) ? 1 : 0;
+        return CancelUpdate();
     });
 }
 
@@ -83,10 +83,10 @@ FLB_EXPORT int32_t FLBNotifyAVLS(uint32_t code, int32_t number, const char* text
         if (RefuseWhileUpdating()) return 0;
         if (RefuseArgument(IsEmpty(text))) return 0;
         const std::string message = Copy(text);
-        (void)code;
-        (void)number;
-        (void)message;
-        return 0;  // the view notification is not built yet
+        // The view counts even when the report does not get through.
+        if (!theApp.m_catalogue.SetTime(code, static_cast<uint32_t>(std::time(nullptr)))) return 0;
+        CAvlsNotice notice(theApp.m_szUserId, code, number, message.c_str());
+        return notice.Send();
     });
 }
 

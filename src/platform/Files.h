@@ -1,5 +1,6 @@
 // File-system services the core asks for. Paths are bytes in the system's code page.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,12 @@ bool RenameFile(const std::string& from, const std::string& to);  // replaces `t
 // True when `path` names an entry directly inside `folder` (no link on the way, the
 // entry itself not a link), so it may be changed or deleted on the catalogue's behalf.
 bool IsDirectlyInside(const std::string& path, const std::string& folder);
+// Creates `path` (emptying an existing file) and writes the bytes, flushed to the disk
+// before it returns. osError gets the system's error code on failure.
+bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError);
+// Removes the entries directly in `folder` that are not folders, then the folder itself.
+// Never follows a link and never descends: only for scratch folders of our own.
+bool RemoveFolderAndFiles(const std::string& folder);
 // Full path of the process's executable, or "" when it cannot be found.
 std::string ModuleFileName();
 

@@ -1,18 +1,40 @@
-// Per-thread message queues: the cancel request travels to the update worker this way.
+// Threads and their message queues: the cancel request travels to the update worker as a
+// posted thread message, and the completion reaches the host as a posted window message.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 namespace platform {
 
 using ThreadId = uint64_t;
 
+// Ids are never reused within a process, so a post to an ended thread goes nowhere.
 ThreadId CurrentThreadId();
-// Posts a message to a thread's queue; false when the thread has no queue any more.
+// Posts a message to a thread's queue; false when the thread has no queue (any more).
 bool PostToThread(ThreadId thread, unsigned message, uintptr_t wParam, intptr_t lParam);
 // Takes the first waiting message of the calling thread's queue, if any.
 bool PeekOwnThreadMessage(unsigned& message);
 // Gives the calling thread a queue (until ReleaseThreadQueue), so posts to it are kept.
 void CreateThreadQueue();
 void ReleaseThreadQueue();
+
+// A thread of the library's own. Its id and queue exist before it runs, so a message
+// posted right after Start is never lost; the queue goes when the body returns.
+class Thread {
+public:
+    virtual ~Thread() = default;
+    virtual ThreadId Id() const = 0;
+    // Waits until the body has returned and the thread is gone. Never from the thread itself.
+    virtual void Join() = 0;
+};
+// Null when the system cannot start a thread.
+std::unique_ptr<Thread> StartThread(std::function<void()> body);
+
+// Posts a window message to the host. On POSIX the window is a file descriptor that
+// receives 12 bytes per message: message, wParam, lParam, each a little-endian uint32.
+bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lParam);
+
+void SleepMilliseconds(uint32_t ms);
 
 }  // namespace platform

@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <errno.h>
+
 #include <cstdio>
 
 namespace platform {
@@ -67,6 +70,44 @@ bool IsDirectlyInside(const std::string& path, const std::string& folder) {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
     return true;
+}
+
+bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError) {
+    osError = 0;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        osError = errno;
+        return false;
+    }
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, at, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            osError = n < 0 ? errno : EIO;
+            close(fd);
+            return false;
+        }
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    if (fsync(fd) != 0 && errno != EINVAL) osError = errno;
+    if (close(fd) != 0 && !osError) osError = errno;
+    return osError == 0;
+}
+
+bool RemoveFolderAndFiles(const std::string& folder) {
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string path = folder + "/" + name;
+            struct stat st;
+            if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) (void)unlink(path.c_str());
+        }
+        closedir(dir);
+    }
+    return rmdir(folder.c_str()) == 0;
 }
 
 std::string ModuleFileName() {

@@ -7,11 +7,15 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
 namespace platform {
 namespace {
+
+constexpr auto kPartialReadAfter = std::chrono::milliseconds(250);
+constexpr int kPollMs = 50;
 
 std::mutex& TimeoutLock() {
     static std::mutex lock;
@@ -163,7 +167,13 @@ public:
         }
         if (max == 0) return 0;
         m_highWater = max;
-        Drive([this, max] { return m_pending.size() >= max; });
+        // A slow answer hands over what it has now and then, so the caller's cancel
+        // check runs while the answer trickles in.
+        const auto started = std::chrono::steady_clock::now();
+        Drive([this, max, started] {
+            return m_pending.size() >= max ||
+                   (!m_pending.empty() && std::chrono::steady_clock::now() - started >= kPartialReadAfter);
+        });
         if (m_finished && m_result != CURLE_OK) {
             Fail(m_result, nullptr);
             return -1;
@@ -217,7 +227,7 @@ private:
             while (CURLMsg* msg = curl_multi_info_read(m_multi, &left))
                 if (msg->msg == CURLMSG_DONE && msg->easy_handle == m_easy) End(msg->data.result);
             if (done() || m_finished || m_paused) continue;
-            if (curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr) != CURLM_OK) return End(CURLE_FAILED_INIT);
+            if (curl_multi_poll(m_multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) return End(CURLE_FAILED_INIT);
         }
     }
 

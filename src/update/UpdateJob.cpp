@@ -1,0 +1,303 @@
+#include "update/UpdateJob.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frame/App.h"
+#include "frame/Exceptions.h"
+#include "frame/Messages.h"
+#include "net/HttpRequest.h"
+#include "net/RegistryKey.h"
+#include "platform/Files.h"
+#include "res/StringTable.h"
+#include "update/Cabinet.h"
+
+namespace {
+
+constexpr int kListAttempts = 10;
+constexpr uint32_t kListPauseMs = 100;
+constexpr size_t kCodeDigits = 7;
+constexpr DWORD kLargestCode = 9999999;
+
+CString Trim(const CString& text) {
+    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    size_t b = 0, e = text.size();
+    while (b < e && blank(text[b])) ++b;
+    while (e > b && blank(text[e - 1])) --e;
+    return text.substr(b, e - b);
+}
+
+CString Code7(DWORD code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%07u", static_cast<unsigned>(code));
+    return text;
+}
+
+bool EqualsNoCase(const CString& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The extension of a path from its last dot on, the dot included; "" when it has none.
+CString ExtensionOf(const CString& path) {
+    const size_t sep = FindLastSingleByte(path, platform::kPathSeparator);
+    const size_t dot = path.rfind('.');
+    if (dot == CString::npos || (sep != CString::npos && dot < sep)) return CString();
+    return path.substr(dot);
+}
+
+// Removes a scratch file when the step that made it does not finish.
+class ScratchFile {
+public:
+    explicit ScratchFile(CString path) : m_path(std::move(path)) {}
+    ~ScratchFile() {
+        if (!m_path.empty()) platform::RemoveFile(m_path);
+    }
+    const CString& Path() const { return m_path; }
+    void Keep() { m_path.clear(); }
+
+private:
+    CString m_path;
+};
+
+}  // namespace
+
+CUpdateJob::CUpdateJob()
+    : m_strListName(LoadResString(IDS_VALUE_LIST)),
+      m_strList2Name(LoadResString(IDS_VALUE_LIST2)),
+      m_strDataName(LoadResString(IDS_VALUE_DATA)) {
+    const char* key = theApp.m_strRegistryKey.c_str();
+    ReadRegistryString(HKEY_CURRENT_USER, key, m_strListName.c_str(), m_strListURL);
+    ReadRegistryString(HKEY_CURRENT_USER, key, m_strList2Name.c_str(), m_strList2URL);
+    ReadRegistryString(HKEY_CURRENT_USER, key, m_strDataName.c_str(), m_strDataURL);
+}
+
+CUpdateJob::~CUpdateJob() { FreeAnswer(); }
+
+void CUpdateJob::FreeAnswer() {
+    std::free(m_pAnswer);
+    m_pAnswer = nullptr;
+    m_nAnswerSize = 0;
+}
+
+CString CUpdateJob::CutToken(CString& text, const char* separator) {
+    const size_t at = text.find(separator);
+    if (at == CString::npos) {
+        CString whole;
+        whole.swap(text);
+        return whole;
+    }
+    CString token = text.substr(0, at);
+    text.erase(0, at + std::strlen(separator));
+    return token;
+}
+
+CString CUpdateJob::CutLine(const unsigned char*& cursor, const char* separator) const {
+    if (!cursor || !m_pAnswer) {
+        cursor = nullptr;
+        return CString();
+    }
+    const unsigned char* end = m_pAnswer + m_nAnswerSize;
+    const size_t sepLength = std::strlen(separator);
+    const unsigned char* start = cursor;
+    for (const unsigned char* p = start; sepLength && static_cast<size_t>(end - p) >= sepLength; ++p) {
+        if (std::memcmp(p, separator, sepLength) == 0) {
+            cursor = p + sepLength;
+            return CString(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+        }
+    }
+    cursor = nullptr;
+    return CString(reinterpret_cast<const char*>(start), static_cast<size_t>(end - start));
+}
+
+void CUpdateJob::ParseField(const char* key, CString& line, void* target, int mode) {
+    if (key && CutToken(line, ":") != key) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+    switch (mode) {
+        case kDecimal: {
+            int value;
+            // No digits leave the target as it was.
+            if (std::sscanf(line.c_str(), "%d", &value) == 1) *static_cast<int32_t*>(target) = value;
+            break;
+        }
+        case kHex: {
+            unsigned value;
+            if (std::sscanf(line.c_str(), "%X", &value) == 1) *static_cast<uint32_t*>(target) = value;
+            break;
+        }
+        case kText:
+            *static_cast<CString*>(target) = line;
+            break;
+        default:
+            ShowMessageAndThrow(IDP_INTERNAL_ERROR);
+    }
+}
+
+CString CUpdateJob::ListForm(BOOL sendHeldCodes) const {
+    CString form;
+    if (!sendHeldCodes) return "CLNT_VER=" + theApp.m_strClientVersion + "&USER_ID=" + theApp.m_szUserId;
+    form = CString("USER_ID=") + theApp.m_szUserId + "&CONTS_CODE_LIST=";
+    bool first = true;
+    theApp.m_catalogue.ForEach([&](DWORD code, const CAdRecord&) {
+        if (!first) form += ',';
+        form += Code7(code);
+        first = false;
+    });
+    return form;
+}
+
+void CUpdateJob::FetchList(std::vector<CAdRecord>& downloads, BOOL sendHeldCodes) {
+    const CString form = ListForm(sendHeldCodes);
+    const CString& url = sendHeldCodes ? m_strList2URL : m_strListURL;
+    CheckCancel();
+
+    CString answer;
+    for (int attempt = 0; attempt < kListAttempts && answer.empty(); ++attempt) {
+        platform::SleepMilliseconds(kListPauseMs);
+        CHttpRequest request(url);
+        if (!request.RequestText(form.c_str(), answer)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+        CheckCancel();
+        if (!answer.empty() && answer[0] == '\n') answer.erase(0, 1);
+    }
+
+    if (Trim(CutToken(answer, ":")) != "RESULT") ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+    const int result = std::atoi(Trim(CutToken(answer, "\n")).c_str());
+    if (result != 0) throw CADSException(result);
+
+    const CString& folder = theApp.m_strFolder;
+    while (!answer.empty()) {
+        CAdRecord record;
+        const CString code = CutToken(answer, ".");
+        if (code.size() < kCodeDigits) break;  // an empty or short line ends the list
+        // Seven digits and nothing else: a longer code would be cut to another ad's.
+        if (code.size() > kCodeDigits || code.find_first_not_of("0123456789") != CString::npos)
+            ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+        record.ID = static_cast<DWORD>(std::strtoul(code.c_str(), nullptr, 10));
+        if (record.ID == 0 || record.ID > kLargestCode) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+
+        CheckCancel();
+        const bool held = theApp.m_catalogue.Lookup(record.ID, record) != FALSE;
+
+        CheckCancel();
+        const CString extension = CutToken(answer, "\n");
+        const int32_t type = AdTypeOfExtension(extension.c_str());
+        if (type == AD_TYPE_NONE) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+        record.Type = type;
+
+        CheckCancel();
+        record.Cabinet = EqualsNoCase(extension, "cab") ? 1 : 0;
+
+        CheckCancel();
+        // A file name from the catalogue file is outside data: it may only name a file
+        // of the ad folder, or the download would write wherever it points.
+        if (!record.File.empty() && !platform::IsDirectlyInside(record.File, folder)) record.File.clear();
+        if (record.File.empty()) record.File = folder + Code7(record.ID) + "." + extension;
+
+        CheckCancel();
+        platform::FileStatus status;
+        const uint64_t current = platform::GetFileStatus(record.File, status) ? status.size : 0;
+        const bool upToDate = held && platform::Exists(record.File) && record.Size != 0 &&
+                              static_cast<uint64_t>(static_cast<uint32_t>(record.Size)) == current;
+        if (!upToDate) downloads.push_back(record);
+
+        CheckCancel();
+        theApp.m_announcedAds.push_back(record);
+        CheckCancel();
+    }
+}
+
+void CUpdateJob::FetchAd(CAdRecord& record) {
+    const CString form = "CONTS_CODE=" + Code7(record.ID);
+    CHttpRequest request(m_strDataURL);
+    FreeAnswer();
+    if (!request.RequestData(form.c_str(), &m_pAnswer, &m_nAnswerSize)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+
+    const unsigned char* cursor = m_pAnswer;
+    CString lines[6];
+    for (CString& line : lines) line = CutLine(cursor, "\r\n");
+
+    int32_t ignored = 0;
+    ParseField(nullptr, lines[0], &ignored, kDecimal);
+    int32_t result = 0;
+    ParseField("RESULT", lines[1], &result, kDecimal);
+    if (result != 0) throw CADSException(result);
+    int32_t code = 0;
+    ParseField("CONTS_CODE", lines[2], &code, kDecimal);
+    ParseField("CONTS_NAME", lines[3], &record.Name, kText);
+    ParseField("PRIORITY", lines[4], &record.Priority, kDecimal);
+    ParseField("JUMPHTTP", lines[5], &record.URL, kText);
+    if (static_cast<DWORD>(code) != record.ID) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+    // Without the sixth line's end there is no payload; an ad without a file is no ad.
+    if (!cursor) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+
+    const unsigned char* end = m_pAnswer + m_nAnswerSize;
+    const size_t size = static_cast<size_t>(end - cursor);
+    if (record.Cabinet) UnpackCabinet(record, cursor, size);
+    else WritePayload(record, cursor, size);
+
+    CheckCancel();
+    FreeAnswer();
+}
+
+// The payload goes to a scratch name first and replaces the ad's file only once it is
+// complete, so a held ad stays whole until its new version has arrived.
+void CUpdateJob::WritePayload(CAdRecord& record, const unsigned char* payload, size_t size) {
+    ScratchFile scratch(theApp.m_strFolder + Code7(record.ID) + ".part");
+    int osError = 0;
+    if (!platform::WriteNewFile(scratch.Path(), payload, size, osError)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    if (platform::Exists(record.File)) platform::MakeReadWrite(record.File);
+    if (!platform::RenameFile(scratch.Path(), record.File)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    scratch.Keep();
+
+    platform::FileStatus status;
+    if (platform::GetFileStatus(record.File, status)) {
+        record.CreationTime = status.creationTime;
+        record.Size = static_cast<int32_t>(status.size);
+    }
+}
+
+// A cabinet unpacks into a scratch folder of its own, so its members can neither
+// replace other files of the ad folder nor stay behind when it is refused.
+void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, size_t size) {
+    const CString folder = theApp.m_strFolder;
+    const CString scratchFolder = folder + Code7(record.ID) + ".unpack";
+    platform::RemoveFolderAndFiles(scratchFolder);  // left by an update that was cut off
+    if (!platform::MakeDirectory(scratchFolder)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    struct FolderCleanup {
+        const CString& path;
+        ~FolderCleanup() { platform::RemoveFolderAndFiles(path); }
+    } cleanup{scratchFolder};
+
+    const CString cabinetPath = scratchFolder + platform::kPathSeparator + Code7(record.ID) + ".cab";
+    int osError = 0;
+    if (!platform::WriteNewFile(cabinetPath, payload, size, osError)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+
+    std::vector<CString> names;
+    {
+        CCabinet cabinet;
+        if (!cabinet.Extract(cabinetPath.c_str(), &names)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+    }
+    platform::RemoveFile(cabinetPath);
+    if (names.size() != 2) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+
+    CString movie;
+    for (const CString& path : names) {
+        const CString extension = ExtensionOf(path);
+        const CString target = folder + Code7(record.ID) + extension;
+        if (platform::Exists(target)) platform::MakeReadWrite(target);
+        if (!platform::RenameFile(path, target)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+        if (!EqualsNoCase(extension, ".jpg")) movie = target;
+    }
+    if (!movie.empty()) record.File = movie;
+
+    // The size of the file that File names, which is what the next update compares.
+    platform::FileStatus status;
+    if (platform::GetFileStatus(record.File, status)) {
+        record.CreationTime = status.creationTime;
+        record.Size = static_cast<int32_t>(status.size);
+    }
+}

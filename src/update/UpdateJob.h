@@ -1,0 +1,57 @@
+// The conversation with the ad server for one update: the list of ads the client is to
+// hold, then one data request per ad that is missing or out of date.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "catalogue/AdRecord.h"
+#include "frame/Afx.h"
+
+class CUpdateJob {
+public:
+    // Modes of ParseField.
+    enum : int { kDecimal = 0, kHex = 1, kText = 2 };
+
+    // Reads the three server URLs; a value that cannot be read leaves its URL empty.
+    CUpdateJob();
+    virtual ~CUpdateJob();
+    CUpdateJob(const CUpdateJob&) = delete;
+    CUpdateJob& operator=(const CUpdateJob&) = delete;
+
+    // Appends every listed ad to theApp's announced list, and those to fetch to `downloads`.
+    void FetchList(std::vector<CAdRecord>& downloads, BOOL sendHeldCodes);
+    // Fetches one ad, writes its file (or unpacks its cabinet) and updates the record.
+    void FetchAd(CAdRecord& record);
+
+    // The text before the first `separator`, which is cut off the text with it; the
+    // whole text when there is none.
+    static CString CutToken(CString& text, const char* separator);
+    // The bytes from `cursor` to the next `separator` within the answer; the cursor moves
+    // past it, or becomes NULL when there is none (and gives "" once NULL).
+    CString CutLine(const unsigned char*& cursor, const char* separator) const;
+    // "KEY:value" into target, by mode; a wrong key is a failure of the exchange.
+    static void ParseField(const char* key, CString& line, void* target, int mode);
+
+    void FreeAnswer();
+
+    // For tests: the answer a data request would have left.
+    void SetAnswer(unsigned char* data, DWORD size) {
+        FreeAnswer();
+        m_pAnswer = data;
+        m_nAnswerSize = size;
+    }
+
+    CString m_strListURL;
+    CString m_strList2URL;
+    CString m_strDataURL;
+    CString m_strListName;
+    CString m_strList2Name;
+    CString m_strDataName;
+    unsigned char* m_pAnswer = nullptr;
+    DWORD m_nAnswerSize = 0;
+
+private:
+    CString ListForm(BOOL sendHeldCodes) const;
+    void WritePayload(CAdRecord& record, const unsigned char* payload, size_t size);
+    void UnpackCabinet(CAdRecord& record, const unsigned char* payload, size_t size);
+};

@@ -1,0 +1,162 @@
+#include "update/UpdateThread.h"
+
+#include <cstring>
+#include <future>
+#include <new>
+#include <vector>
+
+#include "frame/App.h"
+#include "frame/Exceptions.h"
+#include "frame/Messages.h"
+#include "platform/MessageBox.h"
+#include "platform/ThreadQueue.h"
+#include "update/ProgressDlg.h"
+#include "update/UpdateJob.h"
+
+CWinThread::CWinThread() = default;
+CWinThread::~CWinThread() {
+    // The thread goes before the window it may still be hiding.
+    if (m_pThread) m_pThread->Join();
+}
+
+namespace {
+
+constexpr uint32_t kFinalTextMs = 200;
+
+void StoreAd(const CAdRecord& record) {
+    if (!theApp.m_catalogue.Put(record)) AfxThrowUserException();  // the save has said why
+    CheckCancel();
+}
+
+// Clears the flag first, so the host may start the next update on receipt.
+void Complete(void* window, uint32_t outcome, uint32_t result) {
+    theApp.m_pUpdateThread = nullptr;
+    platform::PostToWindow(window, kUpdateMessage, outcome, result);
+}
+
+// Joins the workers that have ended; the one still finishing stays listed.
+void ReapWorkers() {
+    auto& workers = theApp.m_workers;
+    for (auto it = workers.begin(); it != workers.end();) {
+        if (it->get() == theApp.m_pUpdateThread.load()) {
+            ++it;
+            continue;
+        }
+        // Joining waits at most for the end of a finished update's last steps.
+        it = workers.erase(it);
+    }
+}
+
+}  // namespace
+
+unsigned UpdateThreadProc(CProgressDlg* progress, void* window) {
+    try {
+        CUpdateJob job;
+        std::vector<CAdRecord> downloads;
+        theApp.m_announcedAds.clear();
+        progress->ShowStatus(IDS_STATUS_UPDATING);
+        job.FetchList(downloads, theApp.m_bSendHeldCodes);
+        if (!downloads.empty()) {
+            const int32_t count = static_cast<int32_t>(downloads.size());
+            progress->ShowTopmost();
+            progress->SetCount(count);
+            for (int32_t i = 0; i < count; ++i) {
+                CAdRecord working = downloads[static_cast<size_t>(i)];
+                progress->SetCurrent(i);
+                progress->SetCurrentAd(&working);
+                progress->ShowStatus(IDS_STATUS_DOWNLOADING);
+                progress->StartTimer();
+                job.FetchAd(working);
+                StoreAd(working);
+                progress->StopTimer();
+            }
+            progress->SetCurrent(count);
+            progress->ShowStatus(IDS_STATUS_FINISHED);
+            platform::SleepMilliseconds(kFinalTextMs);
+            progress->HideWindow();
+        }
+        Complete(window, kUpdateDone, 0);
+    } catch (const CFLBException&) {
+        progress->HideWindow();
+        Complete(window, kUpdateCancelled, 0);
+    } catch (const CADSException& e) {
+        progress->HideWindow();
+        Complete(window, kUpdateFailed, static_cast<uint32_t>(e.m_nResult));
+    } catch (const CUserException&) {
+        Complete(window, kUpdateFailed, 0);
+        progress->HideWindow();
+    } catch (const CMemoryException&) {
+        theApp.m_pUpdateThread = nullptr;
+        ShowMessage(IDP_NO_MEMORY);
+        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
+        progress->HideWindow();
+    } catch (const std::bad_alloc&) {
+        theApp.m_pUpdateThread = nullptr;
+        ShowMessage(IDP_NO_MEMORY);
+        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
+        progress->HideWindow();
+    } catch (const CException& e) {
+        theApp.m_pUpdateThread = nullptr;
+        e.ReportError(platform::kMbIconHand);
+        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
+        progress->HideWindow();
+    } catch (...) {
+        // Nothing may end the worker without its completion.
+        theApp.m_pUpdateThread = nullptr;
+        CException().ReportError(platform::kMbIconHand);
+        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
+        progress->HideWindow();
+    }
+    return 0;
+}
+
+BOOL StartUpdate(const char* userId, void* window, int32_t sendHeldCodes, const char* clientVersion) {
+    std::memset(theApp.m_szUserId, 0, sizeof theApp.m_szUserId);
+    std::strncpy(theApp.m_szUserId, userId, sizeof theApp.m_szUserId - 1);
+    theApp.m_hNotifyWnd = window;
+    theApp.m_bSendHeldCodes = sendHeldCodes;
+    theApp.m_strClientVersion = clientVersion;
+
+    ReapWorkers();
+    // Each update has its own worker and window: an earlier worker may still be
+    // finishing with its own.
+    auto worker = std::make_unique<CWinThread>();
+    worker->m_pDialog = std::make_unique<CProgressDlg>();
+    if (!worker->m_pDialog->Create(window)) {
+        ShowMessage(IDP_DIALOG_CREATE);
+        return FALSE;
+    }
+
+    // The worker waits until the flag holds its thread object, so it can never clear
+    // the flag before it is set.
+    auto go = std::make_shared<std::promise<void>>();
+    std::shared_future<void> ready = go->get_future().share();
+    CProgressDlg* progress = worker->m_pDialog.get();
+    worker->m_pThread = platform::StartThread([ready, progress, window] {
+        ready.wait();
+        UpdateThreadProc(progress, window);
+    });
+    if (!worker->m_pThread) {
+        ShowMessage(IDP_THREAD_CREATE);
+        return FALSE;
+    }
+    worker->m_nThreadID = worker->m_pThread->Id();
+    progress->SetWorker(worker->m_nThreadID);
+    theApp.m_nUpdateThreadId = worker->m_nThreadID;
+    theApp.m_pUpdateThread = worker.get();
+    theApp.m_workers.push_back(std::move(worker));
+    go->set_value();
+    return TRUE;
+}
+
+BOOL CancelUpdate() {
+    if (!theApp.IsUpdateRunning()) return FALSE;
+    // Only the id is used: the thread object is the worker's business.
+    platform::PostToThread(theApp.m_nUpdateThreadId.load(), kUpdateMessage, 0, 0);
+    return TRUE;
+}
+
+void WaitForUpdateWorkers() {
+    if (theApp.IsUpdateRunning()) platform::PostToThread(theApp.m_nUpdateThreadId.load(), kUpdateMessage, 0, 0);
+    theApp.m_workers.clear();
+}

@@ -1,0 +1,24 @@
+// Starting, running and cancelling an update: one worker thread per update, which tells
+// the host how it ended with one posted completion message.
+#pragma once
+#include <cstdint>
+
+#include "frame/Afx.h"
+
+class CProgressDlg;
+
+// Message number of the completion (to the host window) and of the cancel request (to
+// the worker thread).
+constexpr unsigned kUpdateMessage = 0x8001;
+enum : uint32_t { kUpdateDone = 0, kUpdateFailed = 1, kUpdateCancelled = 2 };
+
+// The worker's body; `window` receives the completion.
+unsigned UpdateThreadProc(CProgressDlg* progress, void* window);
+
+// The bodies of FLBUpdate and FLBUpdateCancel, after the frame's guard and checks.
+BOOL StartUpdate(const char* userId, void* window, int32_t sendHeldCodes, const char* clientVersion);
+BOOL CancelUpdate();
+
+// Cancels a running update and waits until every worker has ended: the library's code
+// must stay loaded while a worker runs it.
+void WaitForUpdateWorkers();
