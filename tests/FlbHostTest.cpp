@@ -1,0 +1,296 @@
+// The demo host run as a real program against the real library (and, for the update
+// path, against a stand-in library that posts whatever completion the test asks for).
+#ifdef FLB_HOST
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+    int exit = -1;
+    std::string out, err;
+};
+
+std::string Beside(const std::string& program, const std::string& name) {
+    return program.substr(0, program.rfind('/') + 1) + name;
+}
+
+const std::string kFakeLibrary = Beside(FLB_HOST, "libflb-host-fake.so");
+
+class FlbHost : public ::testing::Test {
+protected:
+    FlbHost() {
+        m_env["FLB_REGISTRY_DIR"] = m_temp.Path("registry");
+        m_env["FLB_LIBRARY"] = FLB_LIBRARY;
+        m_env["LC_ALL"] = "C.UTF-8";
+        m_env["FLB_MESSAGE_LOG"] = "";
+        m_env["FLB_FAKE_OUTCOME"] = "";
+    }
+    ~FlbHost() override {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            Wait();
+        }
+    }
+
+    // Starts the host with stdout and stderr in files; an empty m_env value unsets it.
+    void Start(const std::vector<std::string>& args, const std::string& program = FLB_HOST) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            std::string entry = *e;
+            if (!m_env.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
+        }
+        for (const auto& [name, value] : m_env)
+            if (!value.empty()) env.push_back(name + "=" + value);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())}, envp;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (std::string& e : env) envp.push_back(e.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(open(m_temp.Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            dup2(open(m_temp.Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+    }
+    Outcome Wait() {
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadText(m_temp.Path("out")),
+                ReadText(m_temp.Path("err"))};
+    }
+    Outcome Run(const std::vector<std::string>& args) {
+        Start(args);
+        return Wait();
+    }
+
+    std::string Ads() const { return m_temp.Path("ads"); }
+    std::string Catalogue() const { return m_temp.Path("ads/Flyerbank.dat"); }
+    // One picture, code 7, whose name holds 広告 in code page 932 and a byte it lacks.
+    void WriteCatalogue() {
+        mkdir(Ads().c_str(), 0700);
+        WriteText(m_temp.Path("ads/0000007.jpg"), "jpg");
+        WriteText(Catalogue(), "[Flyerbank]\r\nVersion=1.0\r\nCount=1\r\n[AD0000]\r\nName=\x8dL\x8d\x90 a\xff" "b\r\n"
+                               "File=" + m_temp.Path("ads/0000007.jpg") + "\r\nID=7\r\nType=0\r\n"
+                               "URL=http://ads.example/7\r\nTime=0\r\nFavorite=0\r\nPriority=1\r\n");
+    }
+
+    TempFolder m_temp;
+    std::map<std::string, std::string> m_env;
+    pid_t m_pid = -1;
+};
+
+TEST_F(FlbHost, HelpIsShownWithoutLoadingTheLibrary) {
+    Outcome program = Run({"--library", "/nonexistent.so", "--help"});
+    EXPECT_EQ(program.exit, 0);
+    EXPECT_EQ(program.out.rfind("usage: flb-host", 0), 0u) << program.out;
+    for (const char* command : {"settings", "folder", "update", "order", "pictures", "movies", "show", "rename",
+                                "favorite", "remove", "notify"}) {
+        EXPECT_NE(program.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+        Outcome one = Run({"--library", "/nonexistent.so", "order", "+", command, "--help"});
+        EXPECT_EQ(one.exit, 0) << command << ": " << one.err;
+        EXPECT_EQ(one.out.rfind(std::string("usage: flb-host [OPTIONS] ") + command, 0), 0u) << one.out;
+        EXPECT_EQ(one.err, "");
+    }
+}
+
+TEST_F(FlbHost, BadCommandLinesExitTwoBeforeAnythingRuns) {
+    const std::string fresh = m_temp.Path("fresh");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"--bogus", "order"},
+        {"--library"},
+        {"--folder", fresh},
+        {"order", "extra"},
+        {"order", "+"},
+        {"+", "order"},
+        {"order", "+", "+", "movies"},
+        {"show"},
+        {"show", "12x"},
+        {"show", "4294967296"},
+        {"show", "99999999999999999999999"},
+        {"show", "-1"},
+        {"show", "+1"},
+        {"show", " 1"},
+        {"show", ""},
+        {"rename", "7"},
+        {"rename", "7", "\xF0\x9F\x98\x80"},  // no code page 932 form
+        {"favorite", "7", "2"},
+        {"remove", "7", "8"},
+        {"notify", "7", "one", "shown"},
+        {"notify", "7", "2147483648", "shown"},
+        {"update", "--version", "1.0"},
+        {"update", "--user", "u1"},
+        {"update", "--user"},
+        {"settings"},
+        {"settings", "--list"},
+        {"settings", "--lists", "http://x/"},
+        // The chain is checked whole: the folder must not be created.
+        {"folder", fresh, "+", "show", "12x"},
+    };
+    for (const auto& args : cases) {
+        std::string line;
+        for (const std::string& a : args) line += "[" + a + "]";
+        Outcome o = Run(args);
+        EXPECT_EQ(o.exit, 2) << line;
+        EXPECT_EQ(o.out, "") << line;
+        const size_t end = o.err.find('\n');
+        EXPECT_EQ(o.err.rfind("flb-host: ", 0), 0u) << line << ": " << o.err;
+        EXPECT_TRUE(end != std::string::npos && end + 1 == o.err.size() && end >= 12 &&
+                    o.err.substr(end - 12, 12) == "(see --help)")
+            << line << ": " << o.err;
+    }
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+
+    // The largest code parses; the library then finds no such ad.
+    Outcome largest = Run({"--folder", Ads(), "show", "4294967295"});
+    EXPECT_EQ(largest.exit, 1) << largest.err;
+    EXPECT_NE(largest.err.find("4294967295"), std::string::npos);
+}
+
+TEST_F(FlbHost, LibraryIsFoundBesideTheProgramOrNamedAndElseExitsFive) {
+    Outcome missing = Run({"--library", "/nonexistent/libflyerbank.so", "pictures"});
+    EXPECT_EQ(missing.exit, 5);
+    EXPECT_NE(missing.err.find("/nonexistent/libflyerbank.so"), std::string::npos) << missing.err;
+
+    Outcome foreign = Run({"--library", "libm.so.6", "pictures"});
+    EXPECT_EQ(foreign.exit, 5);
+    EXPECT_NE(foreign.err.find("lacks the export FLB"), std::string::npos) << foreign.err;
+
+    m_env["FLB_LIBRARY"] = "";
+    EXPECT_EQ(Run({"--folder", Ads(), "pictures"}).exit, 5) << "nothing beside the test build's binary";
+
+    const std::string copy = m_temp.Path("flb-host");
+    WriteText(copy, ReadText(FLB_HOST));
+    chmod(copy.c_str(), 0700);
+    ASSERT_EQ(symlink(FLB_LIBRARY, m_temp.Path("libflyerbank.so").c_str()), 0);
+    Start({"--folder", Ads(), "pictures"}, copy);
+    Outcome beside = Wait();
+    EXPECT_EQ(beside.exit, 0) << beside.err;
+}
+
+TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBack) {
+    const std::string file = m_temp.Path("registry/HKEY_CURRENT_USER.ini");
+    Outcome none = Run({"settings", "--show"});
+    EXPECT_EQ(none.exit, 0);
+    EXPECT_EQ(none.out, file + "\nADS Get list: (not set)\nADS Get list 2: (not set)\nADS Get data: (not set)\n"
+                               "AVLS Notify: (not set)\n");
+
+    Outcome written = Run({"settings", "--server-base", "http://127.0.0.1:8080", "--notify", "http://log.example/n"});
+    EXPECT_EQ(written.exit, 0) << written.err;
+    EXPECT_EQ(written.out, file + "\n");
+    const std::string ini = ReadText(file);
+    EXPECT_EQ(ini.rfind("[Software\\QUILLMARK\\Tidewell Client]", 0), 0u) << ini;
+    EXPECT_NE(ini.find("ADS Get list=http://127.0.0.1:8080/getlist.php3"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("AVLS Notify=http://log.example/n"), std::string::npos) << ini;
+
+    EXPECT_EQ(Run({"settings", "--list2", "http://other/l2"}).exit, 0);
+    EXPECT_EQ(Run({"settings", "--show"}).out,
+              file + "\nADS Get list: http://127.0.0.1:8080/getlist.php3\nADS Get list 2: http://other/l2\n"
+                     "ADS Get data: http://127.0.0.1:8080/getdata.php3\nAVLS Notify: http://log.example/n\n");
+}
+
+TEST_F(FlbHost, ChainedCommandsShareTheFolderAnEmptyOneListsNothing) {
+    Outcome o = Run({"folder", Ads(), "+", "pictures", "+", "movies", "+", "order"});
+    EXPECT_EQ(o.exit, 0) << o.err;
+    char resolved[PATH_MAX];
+    ASSERT_TRUE(realpath(Ads().c_str(), resolved)) << "folder creates the ad folder";
+    EXPECT_EQ(o.out, std::string(resolved) + "\n");
+
+    WriteCatalogue();
+    o = Run({"folder", Ads(), "+", "pictures", "+", "movies"});
+    EXPECT_EQ(o.out, std::string(resolved) + "\n0000007\t\xE5\xBA\x83\xE5\x91\x8A a?b\t" + m_temp.Path("ads/0000007.jpg") + "\n");
+    EXPECT_EQ(Run({"pictures"}).out, "") << "the folder holds only for its process";
+}
+
+TEST_F(FlbHost, CatalogueChangesReachTheFileInCodePage932) {
+    WriteCatalogue();
+    const std::string picture = m_temp.Path("ads/0000007.jpg");
+    Outcome shown = Run({"--folder", Ads(), "show", "0000007"});
+    EXPECT_EQ(shown.exit, 0) << shown.err;
+    EXPECT_EQ(shown.out, "code       0000007\nname       \xE5\xBA\x83\xE5\x91\x8A a?b\nfile       " + picture +
+                             "\nthumbnail  " + picture + "\nurl        http://ads.example/7\nfavorite   0\n");
+
+    Outcome renamed = Run({"--folder", Ads(), "rename", "7", "日本語名"});
+    EXPECT_EQ(renamed.exit, 0) << renamed.err;
+    EXPECT_NE(ReadText(Catalogue()).find("Name=\x93\xfa\x96\x7b\x8c\xea\x96\xbc\r\n"), std::string::npos);
+    const std::string before = ReadText(Catalogue());
+    EXPECT_EQ(Run({"--folder", Ads(), "rename", "7", "\xF0\x9F\x98\x80"}).exit, 2);
+    EXPECT_EQ(ReadText(Catalogue()), before);
+
+    Outcome favourite = Run({"--folder", Ads(), "favorite", "7", "1", "+", "show", "7"});
+    EXPECT_EQ(favourite.exit, 0) << favourite.err;
+    EXPECT_NE(favourite.out.find("name       日本語名\n"), std::string::npos) << favourite.out;
+    EXPECT_NE(favourite.out.find("favorite   1\n"), std::string::npos) << favourite.out;
+
+    Outcome removed = Run({"--folder", Ads(), "remove", "7", "+", "pictures"});
+    EXPECT_EQ(removed.exit, 0) << removed.err;
+    EXPECT_EQ(removed.out, "removed 0000007\n");
+    EXPECT_NE(access(picture.c_str(), F_OK), 0);
+    EXPECT_EQ(Run({"--folder", Ads(), "show", "7"}).exit, 1);
+    EXPECT_EQ(Run({"--folder", Ads(), "remove", "7"}).exit, 1);
+}
+
+TEST_F(FlbHost, RefusedNotifyExitsOne) {
+    WriteCatalogue();
+    ASSERT_EQ(Run({"settings", "--notify", "http://127.0.0.1:1/log.php3"}).exit, 0);
+    Outcome o = Run({"--folder", Ads(), "notify", "7", "1", "shown"});
+    EXPECT_EQ(o.exit, 1);
+    EXPECT_EQ(o.out, "not notified\n");
+}
+
+TEST_F(FlbHost, UpdateCompletionsBecomeExitCodes) {
+    struct Case {
+        const char* outcome;
+        int exit;
+        const char* out;
+    };
+    for (const Case& c : {Case{"0 0", 0, "update done\n"}, Case{"1 42", 3, "update failed (server result 42)\n"},
+                          Case{"1 0", 3, "update failed\n"}, Case{"2 0", 4, "update cancelled\n"}}) {
+        m_env["FLB_FAKE_OUTCOME"] = c.outcome;
+        Outcome o = Run({"--library", kFakeLibrary, "update", "--user", "u1", "--version", "1.0", "--list2"});
+        EXPECT_EQ(o.exit, c.exit) << c.outcome << ": " << o.err;
+        EXPECT_EQ(o.out, c.out) << c.outcome;
+        EXPECT_NE(o.err.find("user=u1 version=1.0 list2=1"), std::string::npos) << o.err;
+    }
+    m_env["FLB_FAKE_OUTCOME"] = "";  // the stand-in then refuses to start
+    EXPECT_EQ(Run({"--library", kFakeLibrary, "update", "--user", "u1", "--version", "1.0"}).exit, 1);
+}
+
+TEST_F(FlbHost, InterruptAsksTheUpdateToStop) {
+    m_env["FLB_FAKE_OUTCOME"] = "wait";
+    Start({"--library", kFakeLibrary, "update", "--user", "u1", "--version", "1.0"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ReadText(m_temp.Path("err")).find("waiting") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(m_pid, SIGINT);
+    Outcome o = Wait();
+    EXPECT_EQ(o.exit, 4) << o.err;
+    EXPECT_EQ(o.out, "update cancelled\n");
+    EXPECT_NE(o.err.find("cancelling the update"), std::string::npos) << o.err;
+}
+
+}  // namespace
+#endif  // FLB_HOST

@@ -1,0 +1,35 @@
+/* A host that unloads the library as soon as the update's completion arrives, the way a
+ * host that is shutting down would. It must end normally: the library may not leave
+ * code of its own running after it is gone. Usage: unload_host LIBRARY FOLDER */
+#include <dlfcn.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <unistd.h>
+
+typedef int32_t (*SetFolderFn)(const char*);
+typedef int32_t (*UpdateFn)(const char*, void*, int32_t, const char*);
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
+    void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return 3;
+    SetFolderFn setFolder = (SetFolderFn)dlsym(lib, "FLBSetFolder");
+    UpdateFn update = (UpdateFn)dlsym(lib, "FLBUpdate");
+    int fds[2];
+    if (!setFolder || !update || pipe(fds) != 0) return 4;
+    if (setFolder(argv[2]) != 1) return 5;
+    if (update("unload", (void*)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
+    unsigned char record[12];
+    size_t got = 0;
+    struct pollfd p = {fds[0], POLLIN, 0};
+    while (got < sizeof record && poll(&p, 1, 30000) > 0) {
+        ssize_t n = read(fds[0], record + got, sizeof record - got);
+        if (n <= 0) return 7;
+        got += (size_t)n;
+    }
+    if (got != sizeof record) return 8;
+    dlclose(lib);
+    usleep(300 * 1000); /* time for anything left running to fault */
+    return record[0] == 0x01 && record[1] == 0x80 && record[4] == 0 ? 0 : 9;
+}
