@@ -50,7 +50,6 @@ private:
 
     CString m_strURL;
     CString m_strReferrer;
-    DWORD m_dwContext = 0;
     CString m_strHeaders;
     std::unique_ptr<platform::HttpSession> m_pSession;
     std::unique_ptr<platform::HttpConnection> m_pConnection;

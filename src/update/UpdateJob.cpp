@@ -163,7 +163,10 @@ void CUpdateJob::FetchList(std::vector<CAdRecord>& downloads, BOOL sendHeldCodes
         CheckCancel();
         if (!answer.empty() && answer[0] == '\n') answer.erase(0, 1);
     }
+    ParseList(answer, downloads);
+}
 
+void CUpdateJob::ParseList(CString& answer, std::vector<CAdRecord>& downloads) {
     if (Trim(CutToken(answer, ":")) != "RESULT") ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
     const int result = std::atoi(Trim(CutToken(answer, "\n")).c_str());
     if (result != 0) throw CADSException(result);
@@ -216,6 +219,16 @@ void CUpdateJob::FetchAd(CAdRecord& record) {
     FreeAnswer();
     if (!request.RequestData(form.c_str(), &m_pAnswer, &m_nAnswerSize)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
 
+    const unsigned char* payload = ParseDataAnswer(record);
+    const size_t size = static_cast<size_t>(m_pAnswer + m_nAnswerSize - payload);
+    if (record.Cabinet) UnpackCabinet(record, payload, size);
+    else WritePayload(record, payload, size);
+
+    CheckCancel();
+    FreeAnswer();
+}
+
+const unsigned char* CUpdateJob::ParseDataAnswer(CAdRecord& record) {
     const unsigned char* cursor = m_pAnswer;
     CString lines[6];
     for (CString& line : lines) line = CutLine(cursor, "\r\n");
@@ -233,14 +246,7 @@ void CUpdateJob::FetchAd(CAdRecord& record) {
     if (static_cast<DWORD>(code) != record.ID) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
     // Without the sixth line's end there is no payload; an ad without a file is no ad.
     if (!cursor) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
-
-    const unsigned char* end = m_pAnswer + m_nAnswerSize;
-    const size_t size = static_cast<size_t>(end - cursor);
-    if (record.Cabinet) UnpackCabinet(record, cursor, size);
-    else WritePayload(record, cursor, size);
-
-    CheckCancel();
-    FreeAnswer();
+    return cursor;
 }
 
 // The payload goes to a scratch name first and replaces the ad's file only once it is

@@ -23,6 +23,11 @@ public:
     // Fetches one ad, writes its file (or unpacks its cabinet) and updates the record.
     void FetchAd(CAdRecord& record);
 
+    // The two answers as read once they have arrived; each raises on what it refuses.
+    void ParseList(CString& answer, std::vector<CAdRecord>& downloads);
+    // Takes the six lines of the data answer into the record; the payload's start.
+    const unsigned char* ParseDataAnswer(CAdRecord& record);
+
     // The text before the first `separator`, which is cut off the text with it; the
     // whole text when there is none.
     static CString CutToken(CString& text, const char* separator);
