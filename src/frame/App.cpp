@@ -34,6 +34,8 @@ BOOL CFlyerbankApp::InitInstance() {
     return TRUE;
 }
 
+CFlyerbankApp::~CFlyerbankApp() { ExitInstance(); }
+
 int CFlyerbankApp::ExitInstance() {
     WaitForUpdateWorkers();
     return 0;

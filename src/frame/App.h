@@ -25,6 +25,8 @@ using HWND = void*;
 class CFlyerbankApp {
 public:
     CFlyerbankApp() = default;
+    // Runs ExitInstance: the library's last moment, at unloading or at exit.
+    ~CFlyerbankApp();
     CFlyerbankApp(const CFlyerbankApp&) = delete;
     CFlyerbankApp& operator=(const CFlyerbankApp&) = delete;
 

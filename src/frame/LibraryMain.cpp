@@ -1,4 +1,5 @@
-// The library's load and unload hooks: theApp starts when the host loads us.
+// The library's load hook: theApp starts when the host loads us; it ends with the
+// destruction of theApp, which the runtime runs at unloading and at exit alike.
 #include "frame/App.h"
 #include "frame/Messages.h"
 
@@ -11,7 +12,5 @@ __attribute__((constructor)) void OnLoad() {
     theApp.InitInstance();
     SetMessagesSuppressed(false);
 }
-
-__attribute__((destructor)) void OnUnload() { theApp.ExitInstance(); }
 
 }  // namespace

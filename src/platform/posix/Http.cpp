@@ -18,11 +18,11 @@ constexpr auto kPartialReadAfter = std::chrono::milliseconds(250);
 constexpr int kPollMs = 50;
 
 std::mutex& TimeoutLock() {
-    static std::mutex lock;
+    static std::mutex& lock = *new std::mutex;  // outlives every static destructor
     return lock;
 }
 HttpTimeouts& Timeouts() {
-    static HttpTimeouts timeouts;
+    static HttpTimeouts& timeouts = *new HttpTimeouts;
     return timeouts;
 }
 HttpTimeouts CurrentTimeouts() {

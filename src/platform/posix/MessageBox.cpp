@@ -14,11 +14,11 @@ namespace platform {
 namespace {
 
 std::mutex& Lock() {
-    static std::mutex lock;
+    static std::mutex& lock = *new std::mutex;  // outlives every static destructor
     return lock;
 }
 MessagePresenter& Current() {
-    static MessagePresenter presenter;
+    static MessagePresenter& presenter = *new MessagePresenter;
     return presenter;
 }
 

@@ -21,13 +21,14 @@ struct Queued {
     uintptr_t wParam;
     intptr_t lParam;
 };
-// Function-local, so they exist whenever the library's load hook first needs them.
+// Function-local, so they exist whenever the library's load hook first needs them, and
+// never destroyed, so a worker joined while the library unloads can still use them.
 std::mutex& Lock() {
-    static std::mutex lock;
+    static std::mutex& lock = *new std::mutex;
     return lock;
 }
 std::map<ThreadId, std::deque<Queued>>& Queues() {
-    static std::map<ThreadId, std::deque<Queued>> queues;
+    static auto& queues = *new std::map<ThreadId, std::deque<Queued>>;
     return queues;
 }
 ThreadId NewId() {

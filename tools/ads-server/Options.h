@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+namespace ads {
+
+// Ways to misbehave on purpose, so that clients can be tested against them.
+struct Faults {
+    int listResult = 0;        // list-result=N: refuse the list with RESULT N
+    int dataResult = 0;        // data-result=N: refuse every data request with RESULT N
+    int emptyLists = 0;        // empty-list=N: the first N list answers are a lone line feed
+    bool wrongCode = false;    // wrong-code: data answers name the next code
+    bool cutPayload = false;   // cut-payload: half the payload, then the connection closes
+    int slowPayloadMs = 0;     // slow-payload[=MS]: 1 KiB pieces MS apart (default 200)
+    bool crlfItems = false;    // crlf-items: item lines end with CR LF
+    bool badCabinet = false;   // bad-cabinet: cabinet ads get bytes that are no cabinet
+    int cabinetFiles = 0;      // cabinet-files=N: cabinet ads get a cabinet of N files
+};
+
+struct Options {
+    std::string content;
+    int port = 0;
+    std::string bind = "127.0.0.1";
+    std::string logFile;
+    bool utf8Names = false;
+    bool help = false;
+    Faults faults;
+};
+
+// False with a one-line reason on a bad command line.
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+const char* UsageText();
+
+}  // namespace ads

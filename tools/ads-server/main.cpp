@@ -1,0 +1,318 @@
+// ads-server: the reference ad server. See UsageText() in Options.cpp for the wire
+// formats and the command line.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "Manifest.h"
+#include "Options.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int signo) {
+    const int saved = errno;
+    const unsigned char b = static_cast<unsigned char>(signo);
+    (void)!write(g_signalPipe[1], &b, 1);
+    errno = saved;
+}
+
+std::string Code7(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%07u", code);
+    return text;
+}
+
+// Keeps a log entry on one line, whatever bytes the client sent.
+std::string Escape(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else out += static_cast<char>(c);
+    }
+    return out;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The form's fields byte for byte: clients put values in without percent-encoding.
+std::map<std::string, std::string> FormFields(const std::string& body) {
+    std::map<std::string, std::string> fields;
+    size_t at = 0;
+    while (at <= body.size()) {
+        size_t amp = body.find('&', at);
+        if (amp == std::string::npos) amp = body.size();
+        const std::string pair = body.substr(at, amp - at);
+        const size_t eq = pair.find('=');
+        if (!pair.empty()) fields[pair.substr(0, eq)] = eq == std::string::npos ? "" : pair.substr(eq + 1);
+        at = amp + 1;
+    }
+    return fields;
+}
+
+// A cabinet of n small files, made with the real packing tool.
+bool MakeCabinet(int files, std::string* cabinet, std::string* error) {
+    char name[] = "/tmp/ads-server-XXXXXX";
+    if (!mkdtemp(name)) {
+        *error = "cannot make a scratch folder";
+        return false;
+    }
+    const std::string dir = name;
+    const char* names[] = {"movie.asf", "thumb.jpg", "extra.txt"};
+    std::string list;
+    for (int i = 0; i < files; ++i) {
+        std::ofstream(dir + "/" + names[i], std::ios::binary) << "file " << names[i] << " of a test cabinet\n";
+        list += std::string(" ") + names[i];
+    }
+    const std::string command = "cd '" + dir + "' && gcab -c test.cab" + list + " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream in(dir + "/test.cab", std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    (void)!std::system(("rm -rf '" + dir + "'").c_str());
+    if (status != 0 || bytes.str().empty()) {
+        *error = "cannot make a test cabinet (is gcab installed?)";
+        return false;
+    }
+    *cabinet = bytes.str();
+    return true;
+}
+
+class AdServer {
+public:
+    AdServer(const ads::Options& options, std::vector<ads::Ad> ads, std::string testCabinet)
+        : m_options(options), m_ads(std::move(ads)), m_testCabinet(std::move(testCabinet)) {
+        if (!options.logFile.empty()) m_log = std::fopen(options.logFile.c_str(), "a");
+    }
+    ~AdServer() {
+        if (m_log) std::fclose(m_log);
+    }
+
+    void Route(httplib::Server& server) {
+        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { OnPost(req, res); });
+        server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+            res.status = 405;
+            res.set_header("Allow", "POST");
+            Send(res, "POST only\n", "text/plain");
+            Log(req, res.status);
+        });
+    }
+
+    // Ends slow answers in progress, so that stopping does not wait for them.
+    void Stop() {
+        std::lock_guard<std::mutex> hold(m_stopLock);
+        m_stopping = true;
+        m_stopped.notify_all();
+    }
+
+private:
+    void OnPost(const httplib::Request& req, httplib::Response& res) {
+        if (EndsWith(req.path, "getlist.php3") || EndsWith(req.path, "getlist2.php3")) List(res);
+        else if (EndsWith(req.path, "getdata.php3")) Data(FormFields(req.body)["CONTS_CODE"], res);
+        else {
+            res.status = 404;
+            Send(res, "no such service\n", "text/plain");
+        }
+        Log(req, res.status);
+    }
+
+    void List(httplib::Response& res) {
+        const ads::Faults& f = m_options.faults;
+        res.status = 200;
+        if (m_emptyListsGiven < f.emptyLists) {
+            ++m_emptyListsGiven;
+            return Send(res, "\n", "text/plain");
+        }
+        if (f.listResult) return Send(res, "RESULT:" + std::to_string(f.listResult) + "\n", "text/plain");
+        std::string text = "RESULT:0\n";
+        for (const ads::Ad& ad : m_ads) text += Code7(ad.code) + "." + ad.extension + (f.crlfItems ? "\r\n" : "\n");
+        Send(res, text, "text/plain");
+    }
+
+    void Data(const std::string& codeText, httplib::Response& res) {
+        const ads::Faults& f = m_options.faults;
+        res.status = 200;
+        const ads::Ad* ad = nullptr;
+        const bool digits = !codeText.empty() && codeText.size() <= 10 &&
+                            codeText.find_first_not_of("0123456789") == std::string::npos;
+        const uint32_t code = digits ? static_cast<uint32_t>(std::stoull(codeText)) : 0;
+        for (const ads::Ad& a : m_ads)
+            if (digits && a.code == code) ad = &a;
+        const std::string codeLine = "CONTS_CODE:" + Code7(code) + "\r\n";
+        if (!ad) return Send(res, "0\r\nRESULT:3\r\n" + codeLine + "CONTS_NAME:\r\nPRIORITY:0\r\nJUMPHTTP:\r\n",
+                             "application/octet-stream");
+        if (f.dataResult)
+            return Send(res, "0\r\nRESULT:" + std::to_string(f.dataResult) + "\r\n" + codeLine +
+                                 "CONTS_NAME:\r\nPRIORITY:0\r\nJUMPHTTP:\r\n",
+                        "application/octet-stream");
+
+        std::string payload = ad->payload;
+        if (ad->extension == "cab" && f.badCabinet) {
+            payload.clear();
+            while (payload.size() < 4096) payload += "this is not a cabinet\n";
+        } else if (ad->extension == "cab" && f.cabinetFiles) {
+            payload = m_testCabinet;
+        }
+        const std::string head = std::to_string(payload.size()) + "\r\nRESULT:0\r\nCONTS_CODE:" +
+                                 Code7(f.wrongCode ? ad->code + 1 : ad->code) + "\r\nCONTS_NAME:" + ad->name +
+                                 "\r\nPRIORITY:" + std::to_string(ad->priority) + "\r\nJUMPHTTP:" + ad->link + "\r\n";
+        auto body = std::make_shared<std::string>(head + payload);
+        // Cut answers announce the whole body and end half-way through the payload.
+        const size_t sent = f.cutPayload ? head.size() + payload.size() / 2 : body->size();
+        const int pauseMs = f.slowPayloadMs;
+        const size_t piece = pauseMs ? 1024 : body->size();
+        res.set_content_provider(
+            body->size(), "application/octet-stream",
+            [this, body, sent, pauseMs, piece, headSize = head.size()](size_t offset, size_t, httplib::DataSink& sink) {
+                if (offset >= sent) return false;  // drops the connection short of the length
+                if (pauseMs && offset >= headSize && !Pause(pauseMs)) return false;
+                const size_t n = std::min(offset < headSize ? headSize - offset : piece, sent - offset);
+                return sink.write(body->data() + offset, n);
+            });
+    }
+
+    // False when the server is stopping.
+    bool Pause(int ms) {
+        std::unique_lock<std::mutex> hold(m_stopLock);
+        return !m_stopped.wait_for(hold, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+    }
+
+    // Through a provider of known length, so that httplib never compresses: the bytes
+    // must not depend on what a client offers to accept.
+    static void Send(httplib::Response& res, const std::string& text, const char* type) {
+        auto body = std::make_shared<std::string>(text);
+        res.set_content_provider(body->size(), type, [body](size_t offset, size_t, httplib::DataSink& sink) {
+            return sink.write(body->data() + offset, body->size() - offset);
+        });
+    }
+
+    void Log(const httplib::Request& req, int status) {
+        char when[32];
+        const time_t now = std::time(nullptr);
+        struct tm tm;
+        gmtime_r(&now, &tm);
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        const std::string line = std::string(when) + " " + req.remote_addr + " " + req.method + " " +
+                                 Escape(req.path) + " " + Escape(req.body) + " " + std::to_string(status) + "\n";
+        std::lock_guard<std::mutex> hold(m_logLock);
+        std::fputs(line.c_str(), stderr);
+        if (m_log) {
+            std::fputs(line.c_str(), m_log);
+            std::fflush(m_log);
+        }
+    }
+
+    const ads::Options& m_options;
+    const std::vector<ads::Ad> m_ads;
+    const std::string m_testCabinet;
+    std::atomic<int> m_emptyListsGiven{0};
+    std::FILE* m_log = nullptr;
+    std::mutex m_logLock;
+    std::mutex m_stopLock;
+    std::condition_variable m_stopped;
+    bool m_stopping = false;
+};
+
+int Serve(const ads::Options& options) {
+    std::vector<ads::Ad> ads;
+    std::string error;
+    if (!ads::LoadManifest(options.content, options.utf8Names, &ads, &error)) {
+        std::fprintf(stderr, "ads-server: %s\n", error.c_str());
+        return 2;
+    }
+    std::string testCabinet;
+    if (options.faults.cabinetFiles && !MakeCabinet(options.faults.cabinetFiles, &testCabinet, &error)) {
+        std::fprintf(stderr, "ads-server: %s\n", error.c_str());
+        return 1;
+    }
+
+    // Signals only write a byte; a watcher thread does the stopping.
+    if (pipe2(g_signalPipe, O_CLOEXEC) != 0) {
+        std::perror("ads-server: pipe");
+        return 1;
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the server
+
+    httplib::Server server;
+    // A taken port must fail rather than be shared, as SO_REUSEPORT would let it.
+    server.set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    AdServer ads_server(options, std::move(ads), std::move(testCabinet));
+    ads_server.Route(server);
+
+    int port = options.port;
+    const bool bound = port == 0 ? (port = server.bind_to_any_port(options.bind)) > 0
+                                 : server.bind_to_port(options.bind, port);
+    if (!bound) {
+        std::fprintf(stderr, "ads-server: cannot listen on %s:%d\n", options.bind.c_str(), options.port);
+        return 1;
+    }
+    std::printf("listening on %s:%d\n", options.bind.c_str(), port);
+    std::fflush(stdout);
+
+    std::thread watcher([&] {
+        unsigned char b = 0;
+        while (read(g_signalPipe[0], &b, 1) < 0 && errno == EINTR) {
+        }
+        ads_server.Stop();
+        server.stop();
+    });
+    const bool served = server.listen_after_bind();
+    if (!served) {
+        const unsigned char quit = 0;
+        (void)!write(g_signalPipe[1], &quit, 1);
+    }
+    watcher.join();
+    return served ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ads::Options options;
+    std::string error;
+    if (!ads::ParseOptions(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "ads-server: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(ads::UsageText(), stdout);
+        return 0;
+    }
+    return Serve(options);
+}
