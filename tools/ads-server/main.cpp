@@ -23,19 +23,11 @@
 #include <string>
 #include <thread>
 
+#include "../common/ServeUntilSignal.h"
 #include "Manifest.h"
 #include "Options.h"
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int signo) {
-    const int saved = errno;
-    const unsigned char b = static_cast<unsigned char>(signo);
-    (void)!write(g_signalPipe[1], &b, 1);
-    errno = saved;
-}
 
 std::string Code7(uint32_t code) {
     char text[16];
@@ -254,18 +246,6 @@ int Serve(const ads::Options& options) {
         return 1;
     }
 
-    // Signals only write a byte; a watcher thread does the stopping.
-    if (pipe2(g_signalPipe, O_CLOEXEC) != 0) {
-        std::perror("ads-server: pipe");
-        return 1;
-    }
-    struct sigaction sa = {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the server
-
     httplib::Server server;
     // A taken port must fail rather than be shared, as SO_REUSEPORT would let it.
     server.set_socket_options([](int sock) {
@@ -285,19 +265,7 @@ int Serve(const ads::Options& options) {
     std::printf("listening on %s:%d\n", options.bind.c_str(), port);
     std::fflush(stdout);
 
-    std::thread watcher([&] {
-        unsigned char b = 0;
-        while (read(g_signalPipe[0], &b, 1) < 0 && errno == EINTR) {
-        }
-        ads_server.Stop();
-        server.stop();
-    });
-    const bool served = server.listen_after_bind();
-    if (!served) {
-        const unsigned char quit = 0;
-        (void)!write(g_signalPipe[1], &quit, 1);
-    }
-    watcher.join();
+    const bool served = tools::ServeUntilSignal(server, [&] { ads_server.Stop(); });
     return served ? 0 : 1;
 }
 

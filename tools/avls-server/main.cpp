@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/ServeUntilSignal.h"
 #include "Notice.h"
 #include "Options.h"
 #include "ViewStore.h"
@@ -27,16 +28,6 @@ namespace {
 using avls::Fault;
 using avls::Options;
 using avls::Refusal;
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int signo)
-{
-    int saved = errno;
-    unsigned char b = static_cast<unsigned char>(signo);
-    (void)!write(g_signalPipe[1], &b, 1);
-    errno = saved;
-}
 
 std::string IsoTime(int64_t seconds)
 {
@@ -223,21 +214,6 @@ int Serve(const Options& options)
         return 1;
     }
 
-    // Signals only write a byte; a watcher thread does the stopping, which
-    // is not safe inside a handler.
-    if (pipe(g_signalPipe) != 0) {
-        std::perror("avls-server: pipe");
-        return 1;
-    }
-    fcntl(g_signalPipe[0], F_SETFD, FD_CLOEXEC);
-    fcntl(g_signalPipe[1], F_SETFD, FD_CLOEXEC);
-    struct sigaction sa = {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);   // a client that hangs up must not end the server
-
     httplib::Server server;
     server.set_payload_max_length(1 << 20);
     // httplib's default is SO_REUSEPORT, which lets a second server share the
@@ -262,21 +238,7 @@ int Serve(const Options& options)
     std::printf("listening on %s:%d\n", host.c_str(), port);
     std::fflush(stdout);
 
-    std::thread watcher([&] {
-        unsigned char b = 0;
-        while (read(g_signalPipe[0], &b, 1) < 0 && errno == EINTR) {
-        }
-        logServer.Stop();
-        server.stop();
-    });
-
-    bool served = server.listen_after_bind();
-    if (!served) {
-        // Wake the watcher so it can be joined; stopping twice is harmless.
-        unsigned char quit = 0;
-        (void)!write(g_signalPipe[1], &quit, 1);
-    }
-    watcher.join();
+    bool served = tools::ServeUntilSignal(server, [&] { logServer.Stop(); });
     if (!served) {
         std::fprintf(stderr, "avls-server: serving on %s:%d failed\n", host.c_str(), port);
         return 1;

@@ -1,0 +1,65 @@
+// Serving until SIGINT or SIGTERM, for the reference servers. The handler only writes
+// a byte to a pipe; a watcher thread does the stopping, which is not safe in a handler.
+#pragma once
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace tools {
+
+inline int& SignalPipeEnd(int end) {
+    static int fds[2] = {-1, -1};
+    return fds[end];
+}
+
+inline void OnStopSignal(int signo) {
+    const int saved = errno;
+    const unsigned char b = static_cast<unsigned char>(signo);
+    (void)!write(SignalPipeEnd(1), &b, 1);
+    errno = saved;
+}
+
+// Runs the bound server; onStop runs once a signal has come, before the server stops.
+// False when serving failed.
+inline bool ServeUntilSignal(httplib::Server& server, const std::function<void()>& onStop) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    SignalPipeEnd(0) = fds[0];
+    SignalPipeEnd(1) = fds[1];
+    struct sigaction sa = {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the server
+
+    std::atomic<bool> over{false};
+    std::thread watcher([&] {
+        unsigned char b = 0;
+        while (read(fds[0], &b, 1) < 0 && errno == EINTR) {
+        }
+        if (onStop) onStop();
+        // A signal that comes before the server has started listening would find
+        // nothing to stop, so stopping is repeated until serving has ended.
+        while (!over) {
+            server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const bool served = server.listen_after_bind();
+    over = true;
+    const unsigned char quit = 0;
+    (void)!write(fds[1], &quit, 1);  // wakes the watcher when serving failed
+    watcher.join();
+    return served;
+}
+
+}  // namespace tools
