@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostHarness.h"
 #include "TestSupport.h"
 
 extern char** environ;
@@ -28,12 +29,6 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string Beside(const std::string& program, const std::string& name) {
-    return program.substr(0, program.rfind('/') + 1) + name;
-}
-
-const std::string kFakeLibrary = Beside(FLB_HOST, "libflb-host-fake.so");
-
 class FlbHost : public ::testing::Test {
 protected:
     FlbHost() {
@@ -41,7 +36,6 @@ protected:
         m_env["FLB_LIBRARY"] = FLB_LIBRARY;
         m_env["LC_ALL"] = "C.UTF-8";
         m_env["FLB_MESSAGE_LOG"] = "";
-        m_env["FLB_FAKE_OUTCOME"] = "";
     }
     ~FlbHost() override {
         if (m_pid > 0) {
@@ -260,29 +254,42 @@ TEST_F(FlbHost, RefusedNotifyExitsOne) {
     EXPECT_EQ(o.out, "not notified\n");
 }
 
-TEST_F(FlbHost, UpdateCompletionsBecomeExitCodes) {
-    struct Case {
-        const char* outcome;
-        int exit;
-        const char* out;
-    };
-    for (const Case& c : {Case{"0 0", 0, "update done\n"}, Case{"1 42", 3, "update failed (server result 42)\n"},
-                          Case{"1 0", 3, "update failed\n"}, Case{"2 0", 4, "update cancelled\n"}}) {
-        m_env["FLB_FAKE_OUTCOME"] = c.outcome;
-        Outcome o = Run({"--library", kFakeLibrary, "update", "--user", "u1", "--version", "1.0", "--list2"});
-        EXPECT_EQ(o.exit, c.exit) << c.outcome << ": " << o.err;
-        EXPECT_EQ(o.out, c.out) << c.outcome;
-        EXPECT_NE(o.err.find("user=u1 version=1.0 list2=1"), std::string::npos) << o.err;
-    }
-    m_env["FLB_FAKE_OUTCOME"] = "";  // the stand-in then refuses to start
-    EXPECT_EQ(Run({"--library", kFakeLibrary, "update", "--user", "u1", "--version", "1.0"}).exit, 1);
+// A whole run against the reference servers, with the demo content.
+TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
+    ServerRun ads, avls;
+    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
+    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content}));
+    ASSERT_TRUE(avls.Start(AVLS_SERVER, {"--db", m_temp.Path("views.db")}));
+    m_env["no_proxy"] = "127.0.0.1";
+    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/"), "--notify", avls.Url("log.php3")}).exit, 0);
+
+    Outcome o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order", "+", "notify",
+                     "2001", "1", "shown"});
+    EXPECT_EQ(o.exit, 0) << o.err;
+    EXPECT_EQ(o.out.substr(0, 12), "update done\n");
+    EXPECT_NE(o.out.find("0002002\tmovie\t料理教室の紹介\t" + Ads() + "/0002002.wmv\thttp://cooking.example.test/class\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("\nnotified\n"), std::string::npos) << o.out;
+    EXPECT_EQ(Run({"--folder", Ads(), "movies"}).exit, 0);
+
+    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=42"}));
+    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
+    EXPECT_EQ(o.exit, 3);
+    EXPECT_EQ(o.out, "update failed (server result 42)\n") << "a failed command ends the chain";
 }
 
-TEST_F(FlbHost, InterruptAsksTheUpdateToStop) {
-    m_env["FLB_FAKE_OUTCOME"] = "wait";
-    Start({"--library", kFakeLibrary, "update", "--user", "u1", "--version", "1.0"});
+TEST_F(FlbHost, InterruptCancelsTheUpdate) {
+    ServerRun ads;
+    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
+    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "slow-payload=200", "--log",
+                                       m_temp.Path("ads.log")}));
+    m_env["no_proxy"] = "127.0.0.1";
+    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    Start({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ReadText(m_temp.Path("err")).find("waiting") == std::string::npos &&
+    while (ReadText(m_temp.Path("ads.log")).find("getdata") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     kill(m_pid, SIGINT);
