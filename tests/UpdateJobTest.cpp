@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame/App.h"
 #include "frame/Exceptions.h"
 #include "res/resource.h"
 #include "update/UpdateJob.h"
@@ -92,6 +93,119 @@ TEST(UpdateJob, ParseFieldReadsByModeAndRefusesWrongKeys) {
     line = "RESULT:0";
     EXPECT_THROW(CUpdateJob::ParseField("RESULT", line, &number, 3), CUserException);
     EXPECT_EQ(messages.Ids(), (std::vector<unsigned>{IDP_ADS_COMM_ERROR, IDP_ADS_COMM_ERROR, IDP_INTERNAL_ERROR}));
+}
+
+}  // namespace
+
+namespace {
+
+// A list answer read against an empty catalogue in a scratch folder.
+struct ListRead {
+    std::vector<CAdRecord> downloads;
+    std::vector<unsigned> messages;
+    bool refused = false;
+    int result = 0;
+};
+
+ListRead ReadList(const std::string& answer) {
+    TempFolder folder;
+    theApp.m_strFolder = folder.Folder();
+    theApp.m_announcedAds.clear();
+    MessageRecorder messages;
+    ListRead read;
+    CUpdateJob job;
+    CString text = answer;
+    try {
+        job.ParseList(text, read.downloads);
+    } catch (const CUserException&) {
+        read.refused = true;
+    } catch (const CADSException& e) {
+        read.result = e.m_nResult;
+    }
+    read.messages = messages.Ids();
+    theApp.m_announcedAds.clear();
+    theApp.m_strFolder.clear();
+    return read;
+}
+
+TEST(UpdateJob, ListAnswerNamesEachAdByCodeAndExtension) {
+    ListRead r = ReadList(" RESULT : 0 \r\n0000123.jpg\n0000042.CAB\n0000007.wmv");
+    ASSERT_EQ(r.downloads.size(), 3u);
+    EXPECT_EQ(r.downloads[0].ID, 123u);
+    EXPECT_EQ(r.downloads[0].Type, AD_TYPE_PICTURE);
+    EXPECT_EQ(r.downloads[1].Cabinet, 1);
+    EXPECT_EQ(r.downloads[1].Type, AD_TYPE_MOVIE);
+    EXPECT_EQ(r.downloads[1].File.substr(r.downloads[1].File.size() - 11), "0000042.CAB");
+    EXPECT_EQ(r.downloads[2].Cabinet, 0);
+    EXPECT_TRUE(r.messages.empty());
+
+    // A short code ends the list quietly; what came before stays.
+    r = ReadList("RESULT:0\n0000123.jpg\n000124.jpg\n0000125.jpg\n");
+    EXPECT_EQ(r.downloads.size(), 1u);
+    EXPECT_FALSE(r.refused);
+    r = ReadList("RESULT:0\n0000123.jpg\n\n0000125.jpg\n");
+    EXPECT_EQ(r.downloads.size(), 1u);
+
+    EXPECT_EQ(ReadList("RESULT:5\n0000123.jpg\n").result, 5);
+    EXPECT_TRUE(ReadList("RESULT:5\n").messages.empty());
+}
+
+TEST(UpdateJob, ListAnswersThatCannotBeTrustedAreRefused) {
+    for (const char* answer : {
+             "",                              // no header at all
+             "result:0\n0000123.jpg\n",       // the key is exact
+             "RESULT:0\n0000123.jpg\r\n",     // CR belongs to the extension
+             "RESULT:0\n0000123.gif\n",       // no such type
+             "RESULT:0\n0000123.jpg/x\n",     // an extension with a path
+             "RESULT:0\n0000000.jpg\n",       // no code
+             "RESULT:0\n12345678.jpg\n",      // eight digits would be cut to another ad's code
+             "RESULT:0\n-000001.jpg\n",       // a sign would wrap around
+             "RESULT:0\n00001x3.jpg\n",
+         }) {
+        ListRead r = ReadList(answer);
+        EXPECT_TRUE(r.refused) << answer;
+        EXPECT_EQ(r.messages, (std::vector<unsigned>{IDP_ADS_COMM_ERROR})) << answer;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpdateJob, DataAnswerFillsTheRecordAndPointsAtThePayload) {
+    MessageRecorder messages;
+    CUpdateJob job;
+    const std::string head = "7\r\nRESULT:x\r\nCONTS_CODE:0000042\r\nCONTS_NAME: abc\r\nPRIORITY:9\r\n"
+                             "JUMPHTTP:http://a:1/b?c:d\r\n";
+    const std::string answer = head + std::string("PAY\r\nLOAD\0", 10);
+    job.SetAnswer(Copy(answer), static_cast<DWORD>(answer.size()));
+    CAdRecord record(42);
+    record.Priority = 3;
+    const unsigned char* payload = job.ParseDataAnswer(record);  // RESULT without digits counts as 0
+    EXPECT_EQ(payload - job.m_pAnswer, static_cast<ptrdiff_t>(head.size()));
+    EXPECT_EQ(record.Name, " abc");
+    EXPECT_EQ(record.Priority, 9);
+    EXPECT_EQ(record.URL, "http://a:1/b?c:d");
+
+    const std::string refused = "0\r\nRESULT:4\r\nCONTS_CODE:0000042\r\n";
+    job.SetAnswer(Copy(refused), static_cast<DWORD>(refused.size()));
+    try {
+        job.ParseDataAnswer(record);
+        ADD_FAILURE() << "a refusal must raise";
+    } catch (const CADSException& e) {
+        EXPECT_EQ(e.m_nResult, 4);
+    }
+    EXPECT_TRUE(messages.Ids().empty());
+
+    for (const std::string& bad : {
+             head.substr(0, head.size() - 2),                                 // no payload part at all
+             std::string("7\r\nRESULT:0\r\nCONTS_CODE:43\r\n") + head.substr(head.find("CONTS_NAME")),  // another ad
+             std::string("7\r\nRESULT:0\r\nCONTS_CODE:42\r\nNAME:x\r\n"),   // a wrong key
+         }) {
+        job.SetAnswer(Copy(bad), static_cast<DWORD>(bad.size()));
+        EXPECT_THROW(job.ParseDataAnswer(record), CUserException) << bad;
+    }
+    EXPECT_EQ(messages.Ids(), std::vector<unsigned>(3, IDP_ADS_COMM_ERROR));
 }
 
 }  // namespace
