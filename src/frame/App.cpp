@@ -8,8 +8,9 @@
 #include "res/resource.h"
 #include "update/UpdateThread.h"
 
-// Constructed before any other static object of ours, as the load hook relies on it.
-CFlyerbankApp theApp __attribute__((init_priority(101)));
+// Constructed right after the platform layer's own statics, which must outlive it, and
+// before everything else of ours, as the load hook relies on it.
+CFlyerbankApp theApp __attribute__((init_priority(102)));
 
 CString CFlyerbankApp::GetModuleFolder() {
     CString path = platform::ModuleFileName();

@@ -18,13 +18,18 @@ constexpr auto kPartialReadAfter = std::chrono::milliseconds(250);
 constexpr int kPollMs = 50;
 
 std::mutex& TimeoutLock() {
-    static std::mutex& lock = *new std::mutex;  // outlives every static destructor
+    static std::mutex lock;
     return lock;
 }
 HttpTimeouts& Timeouts() {
-    static HttpTimeouts& timeouts = *new HttpTimeouts;
+    static HttpTimeouts timeouts;
     return timeouts;
 }
+// Built before theApp, so destroyed after it: its end joins a worker that uses them.
+struct BuiltFirst {
+    BuiltFirst() { TimeoutLock(); Timeouts(); }
+} builtFirst __attribute__((init_priority(101)));
+
 HttpTimeouts CurrentTimeouts() {
     std::lock_guard<std::mutex> hold(TimeoutLock());
     return Timeouts();

@@ -14,13 +14,18 @@ namespace platform {
 namespace {
 
 std::mutex& Lock() {
-    static std::mutex& lock = *new std::mutex;  // outlives every static destructor
+    static std::mutex lock;
     return lock;
 }
 MessagePresenter& Current() {
-    static MessagePresenter& presenter = *new MessagePresenter;
+    static MessagePresenter presenter;
     return presenter;
 }
+
+// Built before theApp, so destroyed after it: its end joins a worker that uses them.
+struct BuiltFirst {
+    BuiltFirst() { Lock(); Current(); }
+} builtFirst __attribute__((init_priority(101)));
 
 void DefaultPresenter(unsigned id, unsigned type, const std::string& text) {
     if (const char* log = std::getenv("FLB_MESSAGE_LOG"); log && *log) {

@@ -124,8 +124,9 @@ private:
             auto due = m_timers.begin();
             for (auto it = m_timers.begin(); it != m_timers.end(); ++it)
                 if (it->second.next < due->second.next) due = it;
-            if (Clock::now() < due->second.next) {
-                m_wake.wait_until(hold, due->second.next);
+            if (const Clock::time_point next = due->second.next; Clock::now() < next) {
+                // A copy: the timer may be killed while we wait.
+                m_wake.wait_until(hold, next);
                 continue;
             }
             due->second.next += due->second.period;

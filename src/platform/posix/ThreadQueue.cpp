@@ -21,16 +21,20 @@ struct Queued {
     uintptr_t wParam;
     intptr_t lParam;
 };
-// Function-local, so they exist whenever the library's load hook first needs them, and
-// never destroyed, so a worker joined while the library unloads can still use them.
+// Function-local, so they exist whenever the library's load hook first needs them.
 std::mutex& Lock() {
-    static std::mutex& lock = *new std::mutex;
+    static std::mutex lock;
     return lock;
 }
 std::map<ThreadId, std::deque<Queued>>& Queues() {
-    static auto& queues = *new std::map<ThreadId, std::deque<Queued>>;
+    static std::map<ThreadId, std::deque<Queued>> queues;
     return queues;
 }
+// Built before theApp, so destroyed after it: its end joins a worker that uses them.
+struct BuiltFirst {
+    BuiltFirst() { Lock(); Queues(); }
+} builtFirst __attribute__((init_priority(101)));
+
 ThreadId NewId() {
     static std::atomic<ThreadId> next{1};
     return next.fetch_add(1);
