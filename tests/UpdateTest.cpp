@@ -112,9 +112,9 @@ protected:
                                                  m_server.Url("ads/getdata.php3")));
     }
 
-    HostWindow::Record Run(int32_t list2 = 0) {
+    HostWindow::Record Run(int32_t list2 = 0, const std::string& user = "u1") {
         std::remove(MessageLog().c_str());
-        EXPECT_EQ(flb.FLBUpdate("u1", m_window.Handle(), list2, "1.0"), 1);
+        EXPECT_EQ(flb.FLBUpdate(user.c_str(), m_window.Handle(), list2, "1.0"), 1);
         HostWindow::Record r = m_window.Wait();
         EXPECT_TRUE(r.arrived);
         EXPECT_EQ(r.message, 0x8001u);
@@ -214,6 +214,12 @@ TEST_F(Update, ListTwoModeSendsTheHeldCodesInEnumerationOrder) {
         codes += text;
     });
     EXPECT_NE(ReadText(ServerLog()).find("USER_ID=u1&CONTS_CODE_LIST=" + codes), std::string::npos)
+        << ReadText(ServerLog());
+
+    // The user id is kept to 40 bytes.
+    const std::string longId(45, 'x');
+    EXPECT_EQ(Run(0, longId).wParam, kDone);
+    EXPECT_NE(ReadText(ServerLog()).find("CLNT_VER=1.0&USER_ID=" + longId.substr(0, 40) + " "), std::string::npos)
         << ReadText(ServerLog());
 }
 
