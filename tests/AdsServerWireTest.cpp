@@ -1,0 +1,106 @@
+// The reference ad server's answers byte for byte, as clients of the real servers see
+// them, and its refusal of a manifest it cannot serve.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/Files.h"
+#include "HostHarness.h"
+#include "TestSupport.h"
+
+namespace {
+
+const char kForm[] = "application/x-www-form-urlencoded";
+
+class AdsServerWire : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(platform::MakeDirectory(m_root.Path("content")));
+        WriteText(m_root.Path("content/a.jpg"), "HELLO");
+        WriteText(m_root.Path("content/m.cab"), "MSCF");
+    }
+    void Manifest(const std::string& lines) { WriteText(m_root.Path("content/manifest.txt"), lines); }
+    bool Start(std::vector<std::string> more = {}) {
+        std::vector<std::string> args{"--content", m_root.Path("content"), "--log", m_root.Path("log")};
+        args.insert(args.end(), more.begin(), more.end());
+        return m_server.Start(ADS_SERVER, args);
+    }
+    httplib::Result Post(const std::string& path, const std::string& body) {
+        httplib::Client client("127.0.0.1", m_server.Port());
+        return client.Post(path.c_str(), body, kForm);
+    }
+    // Exit status of the server on a command line it must refuse.
+    int Refused(const std::string& args) {
+        const std::string command = std::string(ADS_SERVER) + " " + args + " >/dev/null 2>" + m_root.Path("err");
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    TempFolder m_root;
+    ServerRun m_server;
+};
+
+TEST_F(AdsServerWire, ListAndDataAnswersAreExact) {
+    Manifest("# comment\n\n101\tjpg\t-2\t広告\thttp://x/a:b\ta.jpg\n2001\tcab\t4\tm\thttp://y/\tm.cab\n");
+    ASSERT_TRUE(Start());
+    auto list = Post("/any/getlist.php3", "CLNT_VER=1.0&USER_ID=u");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->status, 200);
+    EXPECT_EQ(list->body, "RESULT:0\n0000101.jpg\n0002001.cab\n");
+    auto list2 = Post("/getlist2.php3", "USER_ID=u&CONTS_CODE_LIST=0000101,0002001");
+    ASSERT_TRUE(list2);
+    EXPECT_EQ(list2->body, list->body);
+
+    auto data = Post("/ads/getdata.php3", "CONTS_CODE=0000101");
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->body, "5\r\nRESULT:0\r\nCONTS_CODE:0000101\r\nCONTS_NAME:\x8D\x4C\x8D\x90\r\nPRIORITY:-2\r\n"
+                          "JUMPHTTP:http://x/a:b\r\nHELLO");
+    auto unknown = Post("/getdata.php3", "CONTS_CODE=0000102");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->body.substr(0, 27), "0\r\nRESULT:3\r\nCONTS_CODE:000");
+
+    auto elsewhere = Post("/getother.php3", "");
+    ASSERT_TRUE(elsewhere);
+    EXPECT_EQ(elsewhere->status, 404);
+    // What the client sent is in the log as it came.
+    EXPECT_NE(ReadText(m_root.Path("log")).find("USER_ID=u&CONTS_CODE_LIST=0000101,0002001 200"),
+              std::string::npos);
+}
+
+TEST_F(AdsServerWire, FaultsChangeOnlyWhatTheyName) {
+    Manifest("101\tjpg\t0\tn\tl\ta.jpg\n2001\tcab\t0\tm\tl\tm.cab\n");
+    ASSERT_TRUE(Start({"--fault", "crlf-items", "--fault", "wrong-code", "--fault", "empty-list=1"}));
+    EXPECT_EQ(Post("/getlist.php3", "")->body, "\n");
+    EXPECT_EQ(Post("/getlist.php3", "")->body, "RESULT:0\n0000101.jpg\r\n0002001.cab\r\n");
+    EXPECT_NE(Post("/getdata.php3", "CONTS_CODE=0000101")->body.find("CONTS_CODE:0000102\r\n"), std::string::npos);
+
+    ASSERT_TRUE(Start({"--fault", "list-result=7", "--fault", "data-result=9", "--fault", "bad-cabinet"}));
+    EXPECT_EQ(Post("/getlist.php3", "")->body, "RESULT:7\n");
+    EXPECT_EQ(Post("/getdata.php3", "CONTS_CODE=0002001")->body.substr(0, 13), "0\r\nRESULT:9\r\n");
+
+    ASSERT_TRUE(Start({"--fault", "cut-payload"}));
+    httplib::Client client("127.0.0.1", m_server.Port());
+    auto cut = client.Post("/getdata.php3", "CONTS_CODE=0000101", kForm);
+    // Short of the length it announced: the client sees the exchange fail.
+    EXPECT_FALSE(cut && cut->body.size() == std::stoul(cut->get_header_value("Content-Length")));
+}
+
+TEST_F(AdsServerWire, ManifestsItCannotServeAreRefused) {
+    const std::string content = " --content " + m_root.Path("content");
+    Manifest("101\tjpg\t0\tn\tl\n");
+    EXPECT_EQ(Refused(content), 2);
+    EXPECT_NE(ReadText(m_root.Path("err")).find("manifest.txt:1:"), std::string::npos);
+    Manifest("0\tjpg\t0\tn\tl\ta.jpg\n");
+    EXPECT_EQ(Refused(content), 2);
+    Manifest("101\tjpg\t0\tn\tl\tmissing.jpg\n");
+    EXPECT_EQ(Refused(content), 2);
+    Manifest("101\tjpg\t0\t\xF0\x9F\x98\x80\tl\ta.jpg\n");  // no place in code page 932
+    EXPECT_EQ(Refused(content), 2);
+    EXPECT_EQ(Refused("--port 70000" + content), 2);
+    EXPECT_EQ(Refused("--fault cabinet-files=2" + content), 2);
+    EXPECT_EQ(Refused(""), 2);
+}
+
+}  // namespace
