@@ -14,11 +14,11 @@ bool ParseInt(const std::string& text, long low, long high, int* value) {
     return true;
 }
 
-bool ParseFault(const std::string& spec, Faults* f, std::string* error) {
-    const size_t eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
+bool ParseFault(const std::string& text, Faults* f, std::string* error) {
+    const size_t eq = text.find('=');
+    const std::string name = text.substr(0, eq);
     const bool hasValue = eq != std::string::npos;
-    const std::string value = hasValue ? spec.substr(eq + 1) : "";
+    const std::string value = hasValue ? text.substr(eq + 1) : "";
     auto number = [&](int low, int high, int* target) {
         if (hasValue && ParseInt(value, low, high, target)) return true;
         *error = "--fault " + name + " wants =N (" + std::to_string(low) + " to " + std::to_string(high) + ")";
