@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
 
 #include "catalogue/AdCatalog.h"
 #include "frame/App.h"
