@@ -14,7 +14,9 @@
 #include <thread>
 
 #include "frame/Afx.h"
+#include "catalogue/SizeCodec.h"
 #include "platform/Files.h"
+#include "platform/Profile.h"
 #include "platform/Registry.h"
 #include "res/StringTable.h"
 #include "res/resource.h"
@@ -188,6 +190,27 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     EXPECT_EQ(Order(), (std::vector<uint32_t>{201, 101, 102}));
     const std::string saved = ReadText(Ad("Flyerbank.dat"));
     EXPECT_NE(saved.find("Version=1.1\r\nCount=3\r\n"), std::string::npos);
+    // The movie's record names the unpacked movie and keeps its size.
+    platform::ProfileReader file(Ad("Flyerbank.dat"));
+    bool found = false;
+    for (const char* section : {"AD0000", "AD0001", "AD0002"}) {
+        if (file.GetInt(section, "ID", 0) != 201) continue;
+        found = true;
+        std::string name, path, url, size;
+        file.GetFullString(section, "Name", name);
+        file.GetFullString(section, "File", path);
+        file.GetFullString(section, "URL", url);
+        file.GetFullString(section, "Size", size);
+        EXPECT_EQ(name, "\x93\xAE\x89\xE6");  // 動画
+        EXPECT_EQ(path, Ad("0000201.asf"));
+        EXPECT_EQ(url, "http://example.test/201");
+        EXPECT_EQ(file.GetInt(section, "Type", -1), 1u);
+        EXPECT_EQ(file.GetInt(section, "Priority", -1), 3u);
+        EXPECT_EQ(file.GetInt(section, "Time", -1), 0u);
+        EXPECT_EQ(file.GetInt(section, "Favorite", -1), 0u);
+        EXPECT_EQ(CSizeCodec().Decode(size), std::to_string(m_movie.size()));
+    }
+    EXPECT_TRUE(found) << saved;
     EXPECT_EQ(DataRequests(), 3);
 
     // Everything is held with its size, the movie's old date notwithstanding.
