@@ -65,6 +65,22 @@ private:
     CString m_path;
 };
 
+// Renames a finished file over the ad's, whose read-only attribute would stop it.
+bool MoveOver(const CString& from, const CString& to) {
+    if (platform::Exists(to)) platform::MakeReadWrite(to);
+    return platform::RenameFile(from, to);
+}
+
+// Arrival time and size of the file that File names, which is what the next update
+// compares with the file it finds.
+void TakeFileStatus(CAdRecord& record) {
+    platform::FileStatus status;
+    if (platform::GetFileStatus(record.File, status)) {
+        record.CreationTime = status.creationTime;
+        record.Size = static_cast<int32_t>(status.size);
+    }
+}
+
 }  // namespace
 
 CUpdateJob::CUpdateJob()
@@ -255,15 +271,9 @@ void CUpdateJob::WritePayload(CAdRecord& record, const unsigned char* payload, s
     ScratchFile scratch(theApp.m_strFolder + Code7(record.ID) + ".part");
     int osError = 0;
     if (!platform::WriteNewFile(scratch.Path(), payload, size, osError)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
-    if (platform::Exists(record.File)) platform::MakeReadWrite(record.File);
-    if (!platform::RenameFile(scratch.Path(), record.File)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    if (!MoveOver(scratch.Path(), record.File)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
     scratch.Keep();
-
-    platform::FileStatus status;
-    if (platform::GetFileStatus(record.File, status)) {
-        record.CreationTime = status.creationTime;
-        record.Size = static_cast<int32_t>(status.size);
-    }
+    TakeFileStatus(record);
 }
 
 // A cabinet unpacks into a scratch folder of its own, so its members can neither
@@ -294,16 +304,10 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
     for (const CString& path : names) {
         const CString extension = ExtensionOf(path);
         const CString target = folder + Code7(record.ID) + extension;
-        if (platform::Exists(target)) platform::MakeReadWrite(target);
-        if (!platform::RenameFile(path, target)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+        if (!MoveOver(path, target)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
         if (!EqualsNoCase(extension, ".jpg")) movie = target;
     }
     if (!movie.empty()) record.File = movie;
 
-    // The size of the file that File names, which is what the next update compares.
-    platform::FileStatus status;
-    if (platform::GetFileStatus(record.File, status)) {
-        record.CreationTime = status.creationTime;
-        record.Size = static_cast<int32_t>(status.size);
-    }
+    TakeFileStatus(record);
 }

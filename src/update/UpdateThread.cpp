@@ -34,6 +34,16 @@ void Complete(void* window, uint32_t outcome, uint32_t result) {
     platform::PostToWindow(window, kUpdateMessage, outcome, result);
 }
 
+// A failure the worker reports itself: the flag goes first, so the host is free while
+// the box is up; the completion follows the box, and the window goes last.
+template <class Report>
+void FailReported(void* window, CProgressDlg* progress, Report report) {
+    theApp.m_pUpdateThread = nullptr;
+    report();
+    platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
+    progress->HideWindow();
+}
+
 // Joins the workers that have ended; the one still finishing stays listed.
 void ReapWorkers() {
     auto& workers = theApp.m_workers;
@@ -86,26 +96,14 @@ unsigned UpdateThreadProc(CProgressDlg* progress, void* window) {
         Complete(window, kUpdateFailed, 0);
         progress->HideWindow();
     } catch (const CMemoryException&) {
-        theApp.m_pUpdateThread = nullptr;
-        ShowMessage(IDP_NO_MEMORY);
-        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
-        progress->HideWindow();
+        FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
     } catch (const std::bad_alloc&) {
-        theApp.m_pUpdateThread = nullptr;
-        ShowMessage(IDP_NO_MEMORY);
-        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
-        progress->HideWindow();
+        FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
     } catch (const CException& e) {
-        theApp.m_pUpdateThread = nullptr;
-        e.ReportError(platform::kMbIconHand);
-        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
-        progress->HideWindow();
+        FailReported(window, progress, [&] { e.ReportError(platform::kMbIconHand); });
     } catch (...) {
         // Nothing may end the worker without its completion.
-        theApp.m_pUpdateThread = nullptr;
-        CException().ReportError(platform::kMbIconHand);
-        platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
-        progress->HideWindow();
+        FailReported(window, progress, [] { CException().ReportError(platform::kMbIconHand); });
     }
     return 0;
 }
@@ -157,6 +155,6 @@ BOOL CancelUpdate() {
 }
 
 void WaitForUpdateWorkers() {
-    if (theApp.IsUpdateRunning()) platform::PostToThread(theApp.m_nUpdateThreadId.load(), kUpdateMessage, 0, 0);
+    CancelUpdate();
     theApp.m_workers.clear();
 }
