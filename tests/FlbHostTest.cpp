@@ -276,7 +276,7 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
     ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=42"}));
     ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
     o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
-    EXPECT_EQ(o.exit, 3);
+    EXPECT_EQ(o.exit, 3) << o.err;
     EXPECT_EQ(o.out, "update failed (server result 42)\n") << "a failed command ends the chain";
 }
 

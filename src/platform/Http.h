@@ -76,6 +76,10 @@ public:
     virtual void Close() = 0;
 };
 
+// Frees what the layer keeps for the calling thread. A thread that is done with the
+// layer calls it before it lets anyone go who might end the process.
+void ReleaseHttpThreadState();
+
 // agent names the program to servers; null when the layer cannot start a session.
 std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent);
 

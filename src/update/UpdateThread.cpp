@@ -8,6 +8,7 @@
 #include "frame/App.h"
 #include "frame/Exceptions.h"
 #include "frame/Messages.h"
+#include "platform/Http.h"
 #include "platform/MessageBox.h"
 #include "platform/ThreadQueue.h"
 #include "update/ProgressDlg.h"
@@ -28,10 +29,17 @@ void StoreAd(const CAdRecord& record) {
     CheckCancel();
 }
 
+// The host may exit as soon as it has the completion, before this thread has ended:
+// what the internet layer keeps for the thread goes first.
+void PostCompletion(void* window, uint32_t outcome, uint32_t result) {
+    platform::ReleaseHttpThreadState();
+    platform::PostToWindow(window, kUpdateMessage, outcome, result);
+}
+
 // Clears the flag first, so the host may start the next update on receipt.
 void Complete(void* window, uint32_t outcome, uint32_t result) {
     theApp.m_pUpdateThread = nullptr;
-    platform::PostToWindow(window, kUpdateMessage, outcome, result);
+    PostCompletion(window, outcome, result);
 }
 
 // A failure the worker reports itself: the flag goes first, so the host is free while
@@ -40,7 +48,7 @@ template <class Report>
 void FailReported(void* window, CProgressDlg* progress, Report report) {
     theApp.m_pUpdateThread = nullptr;
     report();
-    platform::PostToWindow(window, kUpdateMessage, kUpdateFailed, 0);
+    PostCompletion(window, kUpdateFailed, 0);
     progress->HideWindow();
 }
 

@@ -5,6 +5,7 @@
 #include "platform/Http.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <chrono>
@@ -428,6 +429,10 @@ HttpTimeouts SetHttpTimeouts(const HttpTimeouts& timeouts) {
     Timeouts() = timeouts;
     return old;
 }
+
+// libcurl's TLS library keeps state per thread, freed only when the thread ends; a
+// process that exits first would lose it.
+void ReleaseHttpThreadState() { OPENSSL_thread_stop(); }
 
 std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent) {
     if (!GlobalInit()) return nullptr;
