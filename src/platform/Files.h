@@ -37,6 +37,12 @@ bool WriteNewFile(const std::string& path, const void* data, size_t size, int& o
 // Removes the entries directly in `folder` that are not folders, then the folder itself.
 // Never follows a link and never descends: only for scratch folders of our own.
 bool RemoveFolderAndFiles(const std::string& folder);
+enum class FileRead { Ok, Missing, Failed };
+// Reads a plain file whole; a missing file is told apart from one that cannot be read.
+FileRead ReadWholeFile(const std::string& path, std::string& text);
+// Writes the text to a file beside `path`, flushes it and renames it over `path`, so a
+// reader sees the old file or the whole new one, never a part.
+bool ReplaceFileWhole(const std::string& path, const std::string& text);
 // Full path of the process's executable, or "" when it cannot be found.
 std::string ModuleFileName();
 

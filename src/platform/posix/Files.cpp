@@ -110,6 +110,78 @@ bool RemoveFolderAndFiles(const std::string& folder) {
     return rmdir(folder.c_str()) == 0;
 }
 
+FileRead ReadWholeFile(const std::string& path, std::string& text) {
+    text.clear();
+    // Not blocking, so a FIFO in its place cannot hang the open; only plain files are read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT ? FileRead::Missing : FileRead::Failed;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return FileRead::Failed;
+    }
+    if (st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            text.clear();
+            return FileRead::Failed;
+        }
+        if (n == 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    return FileRead::Ok;
+}
+
+namespace {
+
+bool WriteAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReplaceFileWhole(const std::string& path, const std::string& text) {
+    if (path.empty()) return false;
+    const std::string temp = path + ".tmp";
+    // A leftover from an interrupted write, or a link planted there, is not reused.
+    (void)unlink(temp.c_str());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    // The new file keeps the access rights the old one was given.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, st.st_mode & 07777);
+    bool ok = WriteAll(fd, text) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        (void)unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself survives a crash only once the folder is on disk.
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        (void)fsync(dfd);
+        close(dfd);
+    }
+    return true;
+}
+
 std::string ModuleFileName() {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);

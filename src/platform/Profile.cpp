@@ -1,10 +1,8 @@
 // Profile files parsed whole into memory, and written only whole through a rename.
+// Both backends use it: it reads back through the system's profile functions the same.
 #include "platform/Profile.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Files.h"
 
 #include <cstdio>
 #include <cstring>
@@ -246,78 +244,6 @@ struct Document {
     }
 };
 
-enum class ReadResult { Ok, Missing, Failed };
-
-ReadResult ReadFile(const std::string& path, std::string& text) {
-    text.clear();
-    // Not blocking, so a FIFO in its place cannot hang the open; only plain files are read.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return ReadResult::Failed;
-    }
-    if (st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            text.clear();
-            return ReadResult::Failed;
-        }
-        if (n == 0) break;
-        text.append(chunk, static_cast<size_t>(n));
-    }
-    close(fd);
-    return ReadResult::Ok;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The new text goes to a file beside the old one and replaces it in one rename, so a
-// reader sees either the old file or the whole new one.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-    if (path.empty()) return false;
-    const std::string temp = path + ".tmp";
-    // A leftover from an interrupted write, or a link planted there, is not reused.
-    (void)unlink(temp.c_str());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    // The new file keeps the access rights the old one was given.
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, st.st_mode & 07777);
-    bool ok = WriteAll(fd, text) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        (void)unlink(temp.c_str());
-        return false;
-    }
-    // The rename itself survives a crash only once the folder is on disk.
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        (void)fsync(dfd);
-        close(dfd);
-    }
-    return true;
-}
-
 uint32_t CopyOut(const char* text, size_t len, char* buf, uint32_t size) {
     if (!buf || size == 0) return 0;
     if (len > size - 1) len = size - 1;
@@ -357,7 +283,7 @@ struct ProfileReader::Impl {
 
 ProfileReader::ProfileReader(const std::string& path) : m_impl(new Impl) {
     std::string text;
-    if (ReadFile(path, text) == ReadResult::Ok) m_impl->doc.Parse(text);
+    if (ReadWholeFile(path, text) == FileRead::Ok) m_impl->doc.Parse(text);
 }
 
 ProfileReader::~ProfileReader() = default;
@@ -417,19 +343,19 @@ bool ProfileWriter::Write(const char* section, const char* key, const char* valu
     return m_impl->doc.Apply(section, key, value);
 }
 
-bool ProfileWriter::Commit() { return ReplaceFile(m_impl->path, m_impl->doc.Render()); }
+bool ProfileWriter::Commit() { return ReplaceFileWhole(m_impl->path, m_impl->doc.Render()); }
 
 bool WriteProfileString(const char* section, const char* key, const char* value, const std::string& path) {
     std::string text;
-    ReadResult read = ReadFile(path, text);
+    FileRead read = ReadWholeFile(path, text);
     // An unreadable file is kept: rewriting it from nothing would lose what it holds.
-    if (read == ReadResult::Failed) return false;
+    if (read == FileRead::Failed) return false;
     Document doc;
     doc.Parse(text);
     if (!doc.Apply(section, key, value)) return false;
     // Removing from a file that is not there leaves it not there.
-    if (read == ReadResult::Missing && (!key || !value)) return true;
-    return ReplaceFile(path, doc.Render());
+    if (read == FileRead::Missing && (!key || !value)) return true;
+    return ReplaceFileWhole(path, doc.Render());
 }
 
 }  // namespace platform
