@@ -110,12 +110,19 @@ BOOL CHttpRequest::Connect() {
     return TRUE;
 }
 
+// A step that failed because the cancel ended it is the cancel, not a failure to report.
+void CHttpRequest::CancelIfAborted() {
+    if (m_pFile && m_pFile->Aborted()) CheckCancel();
+}
+
 BOOL CHttpRequest::Send(LPCSTR form) {
     if (!m_pFile->Send(m_strHeaders, form, form ? std::strlen(form) : 0)) {
+        CancelIfAborted();
         ShowMessage(IDP_SEND_REQUEST);
         return FALSE;
     }
     if (!m_pFile->QueryStatusCode(m_dwStatusCode)) {
+        CancelIfAborted();
         ShowMessage(IDP_QUERY_STATUS);
         return FALSE;
     }

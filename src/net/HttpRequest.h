@@ -47,6 +47,7 @@ private:
     BOOL ReadData(unsigned char** data, DWORD* size);
     BOOL DeclaredLengthFits();
     DWORD ReadChunk();
+    void CancelIfAborted();
 
     CString m_strURL;
     CString m_strReferrer;

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/ThreadQueue.h"
+
 namespace platform {
 
 // Service types of a parsed URL; only kInetServiceHttp is ever served.
@@ -52,6 +54,8 @@ public:
     // Waits until buf holds max bytes of the body or the body has ended; the bytes read,
     // 0 once the body is over, -1 when the exchange failed (ErrorCode, ErrorText say why).
     virtual int64_t Read(void* buf, size_t max) = 0;
+    // True once AbortHttpExchanges has ended this request: every step fails from then on.
+    virtual bool Aborted() const = 0;
     virtual uint32_t ErrorCode() const = 0;
     virtual std::string ErrorText() const = 0;
     virtual void Close() = 0;
@@ -75,6 +79,12 @@ public:
     virtual std::unique_ptr<HttpConnection> Connect(const std::string& server, uint16_t port) = 0;
     virtual void Close() = 0;
 };
+
+// Ends the request that `thread` has under way, if any, from another thread: a step
+// blocked on the network returns failure at once, later steps fail without waiting.
+// Requests the thread opens afterwards are not touched. Called after the cancel request
+// is posted, so the failure it causes is always seen as the cancel.
+void AbortHttpExchanges(ThreadId thread);
 
 // Frees what the layer keeps for the calling thread. A thread that is done with the
 // layer calls it before it lets anyone go who might end the process.

@@ -7,10 +7,7 @@
 #include "platform/Files.h"
 #include "res/StringTable.h"
 #include "res/resource.h"
-
-namespace {
-constexpr unsigned kCancelMessage = 0x8001;
-}
+#include "update/UpdateThread.h"
 
 CProgressDlg::~CProgressDlg() { DestroyWindow(); }
 
@@ -116,5 +113,5 @@ void CProgressDlg::OnCancel() {
     // Only while our own update runs: a later update has a window of its own.
     const platform::ThreadId worker = m_nWorker;
     if (theApp.IsUpdateRunning() && worker != 0 && theApp.m_nUpdateThreadId.load() == worker)
-        platform::PostToThread(worker, kCancelMessage, 0, 0);
+        PostCancelRequest(worker);
 }

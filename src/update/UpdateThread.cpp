@@ -155,10 +155,16 @@ BOOL StartUpdate(const char* userId, void* window, int32_t sendHeldCodes, const 
     return TRUE;
 }
 
+void PostCancelRequest(platform::ThreadId worker) {
+    platform::PostToThread(worker, kUpdateMessage, 0, 0);
+    // An exchange blocked on a silent server would not see the request until it timed out.
+    platform::AbortHttpExchanges(worker);
+}
+
 BOOL CancelUpdate() {
     if (!theApp.IsUpdateRunning()) return FALSE;
     // Only the id is used: the thread object is the worker's business.
-    platform::PostToThread(theApp.m_nUpdateThreadId.load(), kUpdateMessage, 0, 0);
+    PostCancelRequest(theApp.m_nUpdateThreadId.load());
     return TRUE;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "frame/Afx.h"
+#include "platform/ThreadQueue.h"
 
 class CProgressDlg;
 
@@ -18,6 +19,8 @@ unsigned UpdateThreadProc(CProgressDlg* progress, void* window);
 // The bodies of FLBUpdate and FLBUpdateCancel, after the frame's guard and checks.
 BOOL StartUpdate(const char* userId, void* window, int32_t sendHeldCodes, const char* clientVersion);
 BOOL CancelUpdate();
+// The cancel request to a worker, from FLBUpdateCancel or the progress window.
+void PostCancelRequest(platform::ThreadId worker);
 
 // Cancels a running update and waits until every worker has ended: the library's code
 // must stay loaded while a worker runs it.

@@ -190,6 +190,7 @@ public:
         return static_cast<int64_t>(n);
     }
 
+    bool Aborted() const override { return false; }
     uint32_t ErrorCode() const override { return m_errorCode; }
     std::string ErrorText() const override { return m_errorText; }
 
@@ -432,6 +433,8 @@ HttpTimeouts SetHttpTimeouts(const HttpTimeouts& timeouts) {
 
 // libcurl's TLS library keeps state per thread, freed only when the thread ends; a
 // process that exits first would lose it.
+void AbortHttpExchanges(ThreadId) {}
+
 void ReleaseHttpThreadState() { OPENSSL_thread_stop(); }
 
 std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent) {
