@@ -1,11 +1,12 @@
-// The library's load hook: theApp starts when the host loads us; it ends with the
-// destruction of theApp, which the runtime runs at unloading and at exit alike.
+// The library's first and last moments, called by the backend's entry point (a load hook,
+// or DllMain). theApp itself ends with its destruction, which the runtime runs at
+// unloading and at exit alike.
+#include "frame/LibraryMain.h"
+
 #include "frame/App.h"
 #include "frame/Messages.h"
 
-namespace {
-
-__attribute__((constructor)) void OnLoad() {
+void LibraryAttach() {
     // Nobody could answer a box while the host is still loading us; a failed upgrade
     // save is reported by the next change instead.
     SetMessagesSuppressed(true);
@@ -13,4 +14,4 @@ __attribute__((constructor)) void OnLoad() {
     SetMessagesSuppressed(false);
 }
 
-}  // namespace
+void LibraryDetach() { theApp.ExitInstance(); }

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "platform/Cabinet.h"
 #include "platform/Files.h"
@@ -50,19 +49,6 @@ BOOL CCabinet::Extract(const char* cabinetPath, std::vector<CString>* names) {
         // Replace what is there rather than write into it: it may be a link, or read-only.
         platform::RemoveFile(m_szFilePath);
         if (!archive.ExtractMember(i, m_szFilePath)) return FALSE;
-
-        std::tm stored = {};
-        stored.tm_year = m.year - 1900;
-        stored.tm_mon = m.month - 1;
-        stored.tm_mday = m.day;
-        stored.tm_hour = m.hour;
-        stored.tm_min = m.minute;
-        stored.tm_sec = m.second;
-        stored.tm_isdst = -1;  // the stored time is local time
-        std::time_t utc = std::mktime(&stored);
-        if (utc != static_cast<std::time_t>(-1)) platform::SetLastWriteTime(m_szFilePath, utc);
-        if ((m.attributes & kKeptAttributes) & kReadOnly) platform::MakeReadOnly(m_szFilePath);
-        else platform::MakeReadWrite(m_szFilePath);
         if (m_pNames) m_pNames->push_back(m_szFilePath);
     }
     return TRUE;

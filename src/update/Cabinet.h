@@ -23,8 +23,6 @@ public:
 
 private:
     static constexpr size_t kPathSize = 260;
-    static constexpr uint32_t kKeptAttributes = 0x27;
-    static constexpr uint32_t kReadOnly = 0x01;
 
     char m_szCabinetName[kPathSize];
     char m_szFilePath[kPathSize];

@@ -2,6 +2,10 @@
 
 #include <mspack.h>
 
+#include <ctime>
+
+#include "platform/Files.h"
+
 namespace platform {
 
 struct CabinetArchive::Impl {
@@ -45,7 +49,21 @@ bool CabinetArchive::Open(const std::string& path) {
 
 bool CabinetArchive::ExtractMember(size_t index, const std::string& path) {
     if (!m_impl->cab || index >= m_impl->files.size()) return false;
-    return m_impl->cabd->extract(m_impl->cabd, m_impl->files[index], path.c_str()) == MSPACK_ERR_OK;
+    if (m_impl->cabd->extract(m_impl->cabd, m_impl->files[index], path.c_str()) != MSPACK_ERR_OK) return false;
+    const CabinetMember& m = m_members[index];
+    std::tm stored = {};
+    stored.tm_year = m.year - 1900;
+    stored.tm_mon = m.month - 1;
+    stored.tm_mday = m.day;
+    stored.tm_hour = m.hour;
+    stored.tm_min = m.minute;
+    stored.tm_sec = m.second;
+    stored.tm_isdst = -1;  // the stored time is local time
+    std::time_t utc = std::mktime(&stored);
+    if (utc != static_cast<std::time_t>(-1)) SetLastWriteTime(path, utc);
+    if (m.attributes & kCabinetReadOnly) MakeReadOnly(path);
+    else MakeReadWrite(path);
+    return true;
 }
 
 }  // namespace platform
