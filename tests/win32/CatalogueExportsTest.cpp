@@ -1,0 +1,119 @@
+// The catalogue exports of the DLL on a folder prepared as an earlier client left it, and
+// the file they write read back through the system's own profile functions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "WinHost.h"
+
+namespace {
+
+// cp932: 春のセール, 新刊, 予告編, and a name with a trail byte 0x5C (ソ = 83 5C).
+const char kSpring[] = "\x8F\x74\x82\xCC\x83\x5A\x81\x5B\x83\x8B";
+const char kBooks[] = "\x90\x56\x8A\xA7";
+const char kTrailer[] = "\x97\x5C\x8D\x90\x95\xD2";
+const char kSofa[] = "\x83\x5C\x83\x74\x83\x40";
+
+std::string Profile(const std::string& file, const char* section, const char* key) {
+    char buf[512];
+    GetPrivateProfileStringA(section, key, "<none>", buf, sizeof buf, file.c_str());
+    return buf;
+}
+
+std::vector<uint32_t> Codes(int32_t (*list)(uint32_t**, int32_t*)) {
+    uint32_t* codes = nullptr;
+    int32_t count = 0;
+    EXPECT_EQ(1, list(&codes, &count));
+    std::vector<uint32_t> out(codes, codes + count);
+    std::free(codes);  // the same msvcrt.dll the library's calloc came from
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class CatalogueExports : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteBytes(ads.Path("0001001.png"), "png bytes");
+        WriteBytes(ads.Path("0001002.jpg"), "jpg bytes");
+        WriteBytes(ads.Path("0002001.wmv"), "movie bytes");
+        WriteBytes(ads.Path("0002001.jpg"), "thumbnail bytes");
+        // A 1.0 file, as an earlier client left it; the load upgrades it to 1.1.
+        std::string dat = "[Flyerbank]\r\nVersion=1.0\r\nCount=3\r\n";
+        auto entry = [&](int i, const char* name, const std::string& file, unsigned id, int type, const char* url) {
+            char section[16];
+            std::snprintf(section, sizeof section, "[AD%04d]\r\n", i);
+            dat += section;
+            dat += std::string("Name=") + name + "\r\nFile=" + file + "\r\nID=" + std::to_string(id) +
+                   "\r\nType=" + std::to_string(type) + "\r\nURL=" + url + "\r\nTime=0\r\nFavorite=0\r\nPriority=1\r\n";
+        };
+        entry(0, kSpring, ads.Path("0001001.png"), 1001, 0, "http://shop.example.test/spring");
+        entry(1, kBooks, ads.Path("0001002.jpg"), 1002, 0, "http://books.example.test/");
+        entry(2, kTrailer, ads.Path("0002001.wmv"), 2001, 1, "http://cinema.example.test/");
+        WriteBytes(ads.Path("Flyerbank.dat"), dat);
+        ASSERT_EQ(1, lib.FLBSetFolder(ads.Folder().c_str()));
+    }
+
+    Library& lib = Library::Get();
+    TempFolder ads;
+};
+
+TEST_F(CatalogueExports, PreparedFolderAnswersEveryQuery) {
+    EXPECT_EQ((std::vector<uint32_t>{1001, 1002}), Codes(lib.FLBGetPictureList));
+    EXPECT_EQ((std::vector<uint32_t>{2001}), Codes(lib.FLBGetMovieList));
+    EXPECT_STREQ(kSpring, lib.FLBGetName(1001));
+    EXPECT_EQ(ads.Path("0002001.wmv"), lib.FLBGetFileName(2001));
+    EXPECT_EQ(ads.Path("0002001.jpg"), lib.FLBGetThumbnail(2001));
+    EXPECT_EQ(ads.Path("0001002.jpg"), lib.FLBGetThumbnail(1002));
+    EXPECT_STREQ("http://cinema.example.test/", lib.FLBGetURL(2001));
+    EXPECT_EQ(nullptr, lib.FLBGetName(4242));
+    EXPECT_EQ(0, lib.FLBGetFavoriteFlag(1001));
+}
+
+TEST_F(CatalogueExports, ChangesReadBackThroughTheProfileFunctions) {
+    const std::string dat = ads.Path("Flyerbank.dat");
+    EXPECT_EQ("1.1", Profile(dat, "Flyerbank", "Version"));  // upgraded by the load
+    ASSERT_EQ(1, lib.FLBSetName(1001, kSofa));
+    ASSERT_EQ(1, lib.FLBSetFavoriteFlag(1002, 7));
+    EXPECT_STREQ(kSofa, lib.FLBGetName(1001));
+    EXPECT_EQ(7, lib.FLBGetFavoriteFlag(1002));
+
+    EXPECT_EQ("3", Profile(dat, "Flyerbank", "Count"));
+    std::vector<std::string> names, favourites;
+    for (int i = 0; i < 3; ++i) {
+        char section[16];
+        std::snprintf(section, sizeof section, "AD%04d", i);
+        names.push_back(Profile(dat, section, "Name"));
+        favourites.push_back(Profile(dat, section, "Favorite") + "/" + Profile(dat, section, "ID"));
+        EXPECT_NE("<none>", Profile(dat, section, "Size")) << section;
+    }
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), kSofa));
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), kTrailer));
+    EXPECT_NE(favourites.end(), std::find(favourites.begin(), favourites.end(), "7/1002"));
+
+    // And a fresh load of what was written gives the same answers.
+    ASSERT_EQ(1, lib.FLBSetFolder(ads.Folder().c_str()));
+    EXPECT_STREQ(kSofa, lib.FLBGetName(1001));
+    EXPECT_EQ(7, lib.FLBGetFavoriteFlag(1002));
+}
+
+TEST_F(CatalogueExports, RemovingAMovieDeletesItAndItsThumbnail) {
+    ASSERT_EQ(1, lib.FLBRemove(2001));
+    EXPECT_FALSE(FileExists(ads.Path("0002001.wmv")));
+    EXPECT_FALSE(FileExists(ads.Path("0002001.jpg")));
+    EXPECT_TRUE(Codes(lib.FLBGetMovieList).empty());
+    EXPECT_EQ(nullptr, lib.FLBGetFileName(2001));
+}
+
+TEST_F(CatalogueExports, ARecordWhoseFileIsGoneDropsAtTheNextList) {
+    ASSERT_TRUE(DeleteFileA(ads.Path("0001002.jpg").c_str()));
+    EXPECT_EQ((std::vector<uint32_t>{1001}), Codes(lib.FLBGetPictureList));
+}
+
+TEST_F(CatalogueExports, AFolderGivenWithOrWithoutItsSeparatorIsTheSame) {
+    std::string bare = ads.Folder();
+    bare.pop_back();
+    ASSERT_EQ(1, lib.FLBSetFolder(bare.c_str()));
+    EXPECT_EQ(ads.Path("0001001.png"), lib.FLBGetFileName(1001));
+}
+
+}  // namespace
