@@ -50,7 +50,12 @@ const char* CAdCatalog::GetFileName(DWORD code, BOOL thumbnail) {
     CAdRecord r;
     if (!Lookup(code, r)) return nullptr;
     ToScratch(r.File);
-    if (thumbnail) ThumbnailPathOf(m_szScratch);
+    // A picture is its own thumbnail whatever its extension; only a movie's lies beside it.
+    if (thumbnail && r.Type == AD_TYPE_PICTURE) {
+        if (!platform::Exists(m_szScratch)) m_szScratch[0] = '\0';
+    } else if (thumbnail) {
+        ThumbnailPathOf(m_szScratch);
+    }
     return m_szScratch[0] ? m_szScratch : nullptr;
 }
 

@@ -59,6 +59,7 @@ private:
     // Clears the read-only attribute and deletes a payload file, but only one that lies
     // directly in the ad folder: the catalogue file is outside data and must not steer us.
     void DeleteAdFile(const CString& path) const;
+    void RepointToFolder(CAdRecord& record) const;
     void PruneType(int32_t type, size_t limit);
     std::vector<DWORD> CodesNewestFirst(int32_t type) const;
 

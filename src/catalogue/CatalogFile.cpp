@@ -96,6 +96,23 @@ BOOL CAdCatalog::WriteEntry(platform::ProfileWriter& file, const CAdRecord& r, u
            WriteString(file, "Size", CSizeCodec().Encode(size));
 }
 
+// A folder that was moved or renamed leaves every stored path behind; the ad's own file
+// name, found directly in the ad folder, is where its file went. Nothing else is looked at.
+void CAdCatalog::RepointToFolder(CAdRecord& r) const {
+    // One past the last separator of either kind; npos + 1 is 0, the whole text.
+    const size_t start = std::max(FindLastSingleByte(r.File, platform::kPathSeparator) + 1,
+                                  FindLastSingleByte(r.File, '/') + 1);
+    const CString name = r.File.substr(start);
+    char own[16];
+    std::snprintf(own, sizeof own, "%07u.", static_cast<unsigned>(r.ID));
+    if (name.compare(0, std::strlen(own), own) != 0) return;
+    if (AdTypeOfExtension(name.c_str() + std::strlen(own)) == AD_TYPE_NONE) return;
+    const CString folder = Folder();
+    const CString moved = folder + name;
+    if (!platform::IsDirectlyInside(moved, folder) || !platform::Exists(moved)) return;
+    r.File = moved;
+}
+
 BOOL CAdCatalog::Load(const char* folder) {
     if (folder) m_strPath = CString(folder) + kCatalogFileName;
     m_records.RemoveAll();
@@ -113,6 +130,7 @@ BOOL CAdCatalog::Load(const char* folder) {
         CAdRecord r(0);
         if (v10) ReadEntry10(file, r, i);
         else ReadEntry11(file, r, i);
+        if (!platform::Exists(r.File)) RepointToFolder(r);
         platform::FileStatus status;
         if (r.File.empty() || !platform::Exists(r.File) || !platform::GetFileStatus(r.File, status)) continue;
         r.CreationTime = status.creationTime;
