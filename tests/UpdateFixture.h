@@ -38,11 +38,16 @@ inline std::string Bytes(char seed, size_t n) {
     return s;
 }
 
+// The files of a folder, apart from the lock files that stay once a change or an
+// update has run there.
 inline std::set<std::string> FilesIn(const std::string& folder) {
     std::set<std::string> names;
     if (DIR* d = opendir(folder.c_str())) {
-        while (dirent* e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && name != "Flyerbank.lock" && name != "Flyerbank.update.lock")
+                names.insert(name);
+        }
         closedir(d);
     }
     return names;

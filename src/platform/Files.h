@@ -41,8 +41,10 @@ bool RemoveFolderAndFiles(const std::string& folder);
 enum class FileRead { Ok, Missing, Failed };
 // Reads a plain file whole; a missing file is told apart from one that cannot be read.
 FileRead ReadWholeFile(const std::string& path, std::string& text);
-// Writes the text to a file beside `path`, flushes it and renames it over `path`, so a
-// reader sees the old file or the whole new one, never a part.
+// Writes the text to a file beside `path` under a name no other writer uses at the same
+// time (win32: one of GetTempFileNameA's in the same folder), flushes it and renames it over
+// `path` (MoveFileExA with MOVEFILE_REPLACE_EXISTING), so a reader sees the old file or the
+// whole new one, never a part, and two writers never take each other's file.
 bool ReplaceFileWhole(const std::string& path, const std::string& text);
 // The absolute form of `path`, as the system's full-path function gives it: joined to the
 // current folder when relative, "." and ".." and doubled separators resolved by name

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -162,10 +163,17 @@ bool WriteAll(int fd, const std::string& text) {
 
 bool ReplaceFileWhole(const std::string& path, const std::string& text) {
     if (path.empty()) return false;
-    const std::string temp = path + ".tmp";
-    // A leftover from an interrupted write, or a link planted there, is not reused.
-    (void)unlink(temp.c_str());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // A name of this process and this write alone: another process writing the same
+    // file at the same moment must not rename our half-written file into place, nor we
+    // its. O_EXCL never reuses a leftover nor follows a link planted under the name.
+    static std::atomic<unsigned> serial{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = path + "." + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".tmp";
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
     if (fd < 0) return false;
     // The new file keeps the access rights the old one was given.
     struct stat st;
