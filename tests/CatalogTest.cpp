@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 
@@ -84,9 +86,18 @@ TEST_F(Catalog, EqualCreationTimesPruneTheLowerCodeFirst) {
 TEST_F(Catalog, FailedSaveLeavesTheOldFileWhole) {
     ASSERT_TRUE(catalogue.Put(Ad(1, AD_TYPE_PICTURE, 1)));
     const std::string before = ReadText(Dat());
-    // A folder where the new file would be written makes the write fail.
-    ASSERT_EQ(mkdir((Dat() + ".tmp").c_str(), 0755), 0);
-    EXPECT_FALSE(catalogue.Put(Ad(2, AD_TYPE_PICTURE, 2)));
+    // A file-size limit below the new file makes its write fail, for root as well.
+    CAdRecord second = Ad(2, AD_TYPE_PICTURE, 2);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = saved;
+    tight.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const BOOL put = catalogue.Put(second);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(put);
     EXPECT_EQ(messages.Ids(), std::vector<unsigned>{20002});
     EXPECT_EQ(ReadText(Dat()), before);
     CAdRecord r;

@@ -66,3 +66,33 @@ TEST(DisplayOrder, SameSeedGivesSameTieBreaks) {
     };
     EXPECT_EQ(run(), run());
 }
+
+TEST(DisplayOrder, LongListsKeepTheKeysInOrderAndShuffleEachRunOfTies) {
+    std::vector<CAdRecord> list;
+    for (DWORD i = 1; i <= 3000; ++i)
+        list.push_back(Ad(i, i % 3 == 0 ? AD_TYPE_MOVIE : AD_TYPE_PICTURE, static_cast<int32_t>(i % 4), i % 5));
+    std::srand(99);
+    SortForDisplay(list);
+    ASSERT_EQ(list.size(), 3000u);
+    std::set<DWORD> codes;
+    size_t ascendingTies = 0, ties = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        codes.insert(list[i].ID);
+        if (i == 0) continue;
+        const CAdRecord& a = list[i - 1];
+        const CAdRecord& b = list[i];
+        ASSERT_GE(a.Type, b.Type);
+        if (a.Type != b.Type) continue;
+        ASSERT_GE(a.Priority, b.Priority);
+        if (a.Priority != b.Priority) continue;
+        ASSERT_LE(a.Time, b.Time);
+        if (a.Time != b.Time) continue;
+        ++ties;
+        if (a.ID < b.ID) ++ascendingTies;
+    }
+    EXPECT_EQ(codes.size(), 3000u);
+    // Ties left in their list order would all be ascending; drawn, about half are.
+    EXPECT_GT(ties, 2000u);
+    EXPECT_GT(ascendingTies, ties / 4);
+    EXPECT_LT(ascendingTies, ties * 3 / 4);
+}

@@ -1,14 +1,17 @@
 // The profile layer must read and write Flyerbank.dat exactly as the Windows profile
 // functions do (observed behaviour noted in the cases), so files move between the two.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Files.h"
@@ -463,13 +466,48 @@ TEST(ProfileWriterSession, StaleTempFileOrLinkIsNotWrittenThrough) {
     TempFolder dir;
     const std::string path = dir.Path("p.ini");
     WriteText(dir.Path("victim"), "untouched");
-    ASSERT_EQ(symlink(dir.Path("victim").c_str(), (path + ".tmp").c_str()), 0);
-    ProfileWriter w(path);
-    EXPECT_TRUE(w.Write("S", "K", "v"));
-    ASSERT_TRUE(w.Commit());
-    EXPECT_EQ(ReadText(path), "[S]\r\nK=v\r\n");
+    // Links under every name this process could pick for its next writes.
+    for (unsigned serial = 0; serial < 50; ++serial) {
+        const std::string name = path + "." + std::to_string(getpid()) + "-" + std::to_string(serial) + ".tmp";
+        ASSERT_EQ(symlink(dir.Path("victim").c_str(), name.c_str()), 0);
+    }
+    for (int i = 0; i < 3; ++i) {
+        ProfileWriter w(path);
+        EXPECT_TRUE(w.Write("S", "K", std::to_string(i).c_str()));
+        ASSERT_TRUE(w.Commit());
+        EXPECT_EQ(ReadText(path), "[S]\r\nK=" + std::to_string(i) + "\r\n");
+        EXPECT_EQ(w.CommittedText(), ReadText(path));
+    }
     EXPECT_EQ(ReadText(dir.Path("victim")), "untouched");
-    EXPECT_FALSE(platform::Exists(path + ".tmp"));
+}
+
+TEST(ProfileWriterSession, WritersInParallelNeverTakeEachOthersFile) {
+    TempFolder dir;
+    const std::string path = dir.Path("p.ini");
+    std::vector<std::thread> writers;
+    std::atomic<int> failed{0};
+    for (int t = 0; t < 8; ++t)
+        writers.emplace_back([&, t] {
+            const std::string value(1000 + t, static_cast<char>('a' + t));
+            for (int i = 0; i < 50; ++i) {
+                ProfileWriter w(path);
+                w.Write("S", "K", value.c_str());
+                if (!w.Commit()) ++failed;
+            }
+        });
+    bool whole = true;
+    for (int i = 0; i < 200; ++i) {
+        const std::string text = ReadText(path);
+        if (!text.empty() && (text.size() < 1000 || text.compare(text.size() - 2, 2, "\r\n") != 0)) whole = false;
+    }
+    for (std::thread& w : writers) w.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_TRUE(whole);
+    DIR* d = opendir(dir.Path("").c_str());
+    int entries = 0;
+    while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+    closedir(d);
+    EXPECT_EQ(entries, 1);  // no temporary file left behind
 }
 
 TEST(ProfileWriterSession, EmptySessionCommitsAnEmptyFile) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "catalogue/SizeCodec.h"
 
@@ -34,4 +35,23 @@ TEST(SizeCodec, DamagedTextsDecodeWithinBounds) {
         std::string out = codec.Decode(text);
         EXPECT_LE(out.size(), text.size());
     }
+}
+
+TEST(SizeCodec, SaltStaysBelow32768AndStillVaries) {
+    // The salt is the second and third byte of the first group of four characters.
+    auto salt = [](const std::string& e) {
+        unsigned w = e[0] - '0', x = e[1] - '0', y = e[2] - '0', z = e[3] - '0';
+        unsigned b1 = ((x << 4) | (y >> 2)) & 0xFF, b2 = (((y << 6) & 0xC0) | z) & 0xFF;
+        (void)w;
+        return b1 << 8 | b2;
+    };
+    CSizeCodec codec;
+    unsigned highest = 0;
+    for (unsigned seed = 0; seed < 200; ++seed) {
+        const std::string e = codec.Encode("4096", seed);
+        EXPECT_LT(salt(e), 32768u) << seed;
+        highest = std::max(highest, salt(e));
+        EXPECT_EQ(codec.Decode(e), "4096");
+    }
+    EXPECT_GE(highest, 16384u);
 }

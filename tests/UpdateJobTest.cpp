@@ -143,8 +143,17 @@ TEST(UpdateJob, ListAnswerNamesEachAdByCodeAndExtension) {
     r = ReadList("RESULT:0\n0000123.jpg\n000124.jpg\n0000125.jpg\n");
     EXPECT_EQ(r.downloads.size(), 1u);
     EXPECT_FALSE(r.refused);
-    r = ReadList("RESULT:0\n0000123.jpg\n\n0000125.jpg\n");
-    EXPECT_EQ(r.downloads.size(), 1u);
+
+    // Codes read as "%07u" reads them: white space first is skipped (a blank line between
+    // two items is no end), and a short run of digits followed by another byte counts.
+    r = ReadList("RESULT:0\n0000123.jpg\n\n0000125.jpg\n \t0000126.png\n00001x3.jpg\n0000127x.jpg\n");
+    ASSERT_EQ(r.downloads.size(), 5u);
+    EXPECT_FALSE(r.refused);
+    EXPECT_EQ(r.downloads[1].ID, 125u);
+    EXPECT_EQ(r.downloads[2].ID, 126u);
+    EXPECT_EQ(r.downloads[3].ID, 1u);
+    EXPECT_EQ(r.downloads[4].ID, 127u);
+    EXPECT_EQ(r.downloads[1].File.substr(r.downloads[1].File.size() - 11), "0000125.jpg");
 
     EXPECT_EQ(ReadList("RESULT:5\n0000123.jpg\n").result, 5);
     EXPECT_TRUE(ReadList("RESULT:5\n").messages.empty());
@@ -160,7 +169,8 @@ TEST(UpdateJob, ListAnswersThatCannotBeTrustedAreRefused) {
              "RESULT:0\n0000000.jpg\n",       // no code
              "RESULT:0\n12345678.jpg\n",      // eight digits would be cut to another ad's code
              "RESULT:0\n-000001.jpg\n",       // a sign would wrap around
-             "RESULT:0\n00001x3.jpg\n",
+             "RESULT:0\n\n12345678.jpg\n",    // still eight digits after the blank line
+             "RESULT:0\nabcdefg.jpg\n",       // no digits at all
          }) {
         ListRead r = ReadList(answer);
         EXPECT_TRUE(r.refused) << answer;

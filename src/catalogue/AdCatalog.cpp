@@ -6,6 +6,7 @@
 
 #include "frame/App.h"
 #include "frame/Messages.h"
+#include "platform/CatalogLock.h"
 #include "platform/Files.h"
 
 
@@ -50,7 +51,12 @@ const char* CAdCatalog::GetFileName(DWORD code, BOOL thumbnail) {
     CAdRecord r;
     if (!Lookup(code, r)) return nullptr;
     ToScratch(r.File);
-    if (thumbnail) ThumbnailPathOf(m_szScratch);
+    // A picture is its own thumbnail whatever its extension; only a movie's lies beside it.
+    if (thumbnail && r.Type == AD_TYPE_PICTURE) {
+        if (!platform::Exists(m_szScratch)) m_szScratch[0] = '\0';
+    } else if (thumbnail) {
+        ThumbnailPathOf(m_szScratch);
+    }
     return m_szScratch[0] ? m_szScratch : nullptr;
 }
 
@@ -73,14 +79,28 @@ uint32_t CAdCatalog::GetCreationTime(DWORD code) {
     return Lookup(code, r) ? r.CreationTime : 0;
 }
 
+template <class Apply>
+BOOL CAdCatalog::Modify(Apply apply) {
+    platform::CatalogLock lock(LockPath(), platform::CatalogLock::kWait);
+    if (!lock.Held()) {
+        ShowMessage(IDP_CATALOG_ACCESS);
+        return FALSE;
+    }
+    RefreshLocked();
+    if (!apply()) return FALSE;
+    return SaveLocked();
+}
+
 template <class Change>
 BOOL CAdCatalog::ChangeRecord(DWORD code, Change change) {
     if (!HostGuard()) return FALSE;
-    CAdRecord r;
-    if (!Lookup(code, r)) return FALSE;
-    change(r);
-    m_records.SetAt(code, r);
-    return Save();
+    return Modify([&] {
+        CAdRecord r;
+        if (!Lookup(code, r)) return false;
+        change(r);
+        m_records.SetAt(code, r);
+        return true;
+    });
 }
 
 BOOL CAdCatalog::SetName(DWORD code, const char* name) {
@@ -97,21 +117,32 @@ BOOL CAdCatalog::SetTime(DWORD code, uint32_t time) {
 
 BOOL CAdCatalog::Remove(DWORD code) {
     if (!HostGuard()) return FALSE;
-    CAdRecord r;
-    if (!Lookup(code, r)) return FALSE;
-    DeleteAdFile(r.File);
-    if (r.Type == AD_TYPE_MOVIE) {
-        ToScratch(r.File);
-        ThumbnailPathOf(m_szScratch);
-        DeleteAdFile(m_szScratch);
-    }
-    if (!m_records.RemoveKey(code)) return FALSE;
-    return Save();
+    return Modify([&] {
+        CAdRecord r;
+        if (!Lookup(code, r)) return false;
+        DeleteAdFile(r.File);
+        if (r.Type == AD_TYPE_MOVIE) {
+            ToScratch(r.File);
+            ThumbnailPathOf(m_szScratch);
+            DeleteAdFile(m_szScratch);
+        }
+        return m_records.RemoveKey(code);
+    });
 }
 
 BOOL CAdCatalog::Put(const CAdRecord& record) {
-    m_records.SetAt(record.ID, record);
-    return Save();
+    return Modify([&] {
+        CAdRecord stored;
+        CAdRecord put = record;
+        // The flag and the view time are the hosts' own: one in another process may have
+        // set them while the update fetched the ad from its older copy.
+        if (Lookup(record.ID, stored)) {
+            put.Favorite = stored.Favorite;
+            put.Time = stored.Time;
+        }
+        m_records.SetAt(record.ID, put);
+        return true;
+    });
 }
 
 std::vector<DWORD> CAdCatalog::CodesNewestFirst(int32_t type) const {

@@ -25,10 +25,16 @@ public:
     void ForEach(F f) const { m_records.ForEach(f); }
     size_t GetCount() const { return m_records.GetCount(); }
 
-    // File (CatalogFile.cpp).
+    // File (CatalogFile.cpp). Each holds the folder's catalogue lock while it runs, so
+    // another process's save never falls between its read and its write.
     BOOL Load(const char* folder = nullptr);
     BOOL Save();
     void Prune();
+    // Reads the file again when another process has changed it since our last load or save.
+    void Refresh();
+    // The lock files in the ad folder: one for a change of the catalogue, one for an update.
+    CString LockPath() const;
+    CString UpdateLockPath() const;
     const CString& GetPath() const { return m_strPath; }
     const CString& GetVersion() const { return m_strVersion; }
 
@@ -50,6 +56,13 @@ public:
 
 private:
     bool HostGuard() const;
+    // Under the catalogue lock: catch up with the file, apply() (false: nothing to save,
+    // the result is 0), then save. The one way any change reaches the file.
+    template <class Apply>
+    BOOL Modify(Apply apply);
+    void RefreshLocked();
+    BOOL LoadText(bool exists, const std::string& text);
+    BOOL SaveLocked();
     // Guard, copy, change, store back, save: the one way a host changes a record.
     template <class Change>
     BOOL ChangeRecord(DWORD code, Change change);
@@ -59,6 +72,7 @@ private:
     // Clears the read-only attribute and deletes a payload file, but only one that lies
     // directly in the ad folder: the catalogue file is outside data and must not steer us.
     void DeleteAdFile(const CString& path) const;
+    void RepointToFolder(CAdRecord& record) const;
     void PruneType(int32_t type, size_t limit);
     std::vector<DWORD> CodesNewestFirst(int32_t type) const;
 
@@ -73,6 +87,9 @@ private:
 
     CString m_strPath;
     CString m_strVersion;
+    // The file as our last load or save left it, to tell another process's save from ours.
+    bool m_bFileKnown = false;
+    std::string m_strFileText;
     CMap<CAdRecord> m_records;
     char m_szScratch[kScratchSize];
     CString m_strSection;

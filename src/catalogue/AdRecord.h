@@ -12,6 +12,8 @@ public:
     virtual ~CAdRecord() = default;
     CAdRecord(const CAdRecord&) = default;
     CAdRecord& operator=(const CAdRecord&) = default;
+    CAdRecord(CAdRecord&&) = default;
+    CAdRecord& operator=(CAdRecord&&) = default;
 
     CString Name;
     CString File;

@@ -9,11 +9,14 @@
 #include "catalogue/SizeCodec.h"
 #include "frame/Exceptions.h"
 #include "frame/Messages.h"
+#include "platform/CatalogLock.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 
 namespace {
 constexpr char kCatalogFileName[] = "Flyerbank.dat";
+constexpr char kLockFileName[] = "Flyerbank.lock";
+constexpr char kUpdateLockFileName[] = "Flyerbank.update.lock";
 constexpr char kHeader[] = "Flyerbank";
 
 // One past the highest "AD%04d" index among the sections present, so a huge "Count"
@@ -96,13 +99,64 @@ BOOL CAdCatalog::WriteEntry(platform::ProfileWriter& file, const CAdRecord& r, u
            WriteString(file, "Size", CSizeCodec().Encode(size));
 }
 
+// A folder that was moved or renamed leaves every stored path behind; the ad's own file
+// name, found directly in the ad folder, is where its file went. Nothing else is looked at.
+void CAdCatalog::RepointToFolder(CAdRecord& r) const {
+    // One past the last separator of either kind; npos + 1 is 0, the whole text.
+    const size_t start = std::max(FindLastSingleByte(r.File, platform::kPathSeparator) + 1,
+                                  FindLastSingleByte(r.File, '/') + 1);
+    const CString name = r.File.substr(start);
+    char own[16];
+    std::snprintf(own, sizeof own, "%07u.", static_cast<unsigned>(r.ID));
+    if (name.compare(0, std::strlen(own), own) != 0) return;
+    if (AdTypeOfExtension(name.c_str() + std::strlen(own)) == AD_TYPE_NONE) return;
+    const CString folder = Folder();
+    const CString moved = folder + name;
+    if (!platform::IsDirectlyInside(moved, folder) || !platform::Exists(moved)) return;
+    r.File = moved;
+}
+
+CString CAdCatalog::LockPath() const { return Folder() + kLockFileName; }
+
+CString CAdCatalog::UpdateLockPath() const { return Folder() + kUpdateLockFileName; }
+
 BOOL CAdCatalog::Load(const char* folder) {
     if (folder) m_strPath = CString(folder) + kCatalogFileName;
     m_records.RemoveAll();
+    m_bFileKnown = false;
+    m_strFileText.clear();
     if (!platform::Exists(m_strPath)) return TRUE;
-
+    // A load may prune, delete the file or upgrade it: all of that under the lock. Where
+    // no lock can be had nothing could be saved either, and reading is still of use.
+    platform::CatalogLock lock(LockPath(), platform::CatalogLock::kWait);
     platform::MakeReadWrite(m_strPath);
-    platform::ProfileReader file(m_strPath);
+    std::string text;
+    const platform::FileRead read = platform::ReadWholeFile(m_strPath, text);
+    return LoadText(read == platform::FileRead::Ok, text);
+}
+
+void CAdCatalog::Refresh() {
+    platform::CatalogLock lock(LockPath(), platform::CatalogLock::kWait);
+    if (lock.Held()) RefreshLocked();
+}
+
+void CAdCatalog::RefreshLocked() {
+    std::string text;
+    const platform::FileRead read = platform::ReadWholeFile(m_strPath, text);
+    // What cannot be read now is no news; the save that follows will say so if it fails.
+    if (read == platform::FileRead::Failed) return;
+    const bool exists = read == platform::FileRead::Ok;
+    if (exists == m_bFileKnown && text == m_strFileText) return;
+    m_records.RemoveAll();
+    platform::MakeReadWrite(m_strPath);
+    LoadText(exists, text);
+}
+
+BOOL CAdCatalog::LoadText(bool exists, const std::string& text) {
+    m_bFileKnown = exists;
+    m_strFileText = text;
+    if (!exists) return TRUE;
+    platform::ProfileReader file(text, platform::ProfileReader::FromText{});
     m_strSection = kHeader;
     m_strVersion = ReadString(file, "Version");
     const bool v10 = m_strVersion == "1.0";
@@ -113,6 +167,7 @@ BOOL CAdCatalog::Load(const char* folder) {
         CAdRecord r(0);
         if (v10) ReadEntry10(file, r, i);
         else ReadEntry11(file, r, i);
+        if (!platform::Exists(r.File)) RepointToFolder(r);
         platform::FileStatus status;
         if (r.File.empty() || !platform::Exists(r.File) || !platform::GetFileStatus(r.File, status)) continue;
         r.CreationTime = status.creationTime;
@@ -122,13 +177,25 @@ BOOL CAdCatalog::Load(const char* folder) {
     Prune();
     if (m_records.IsEmpty()) {
         platform::MakeReadWrite(m_strPath);
-        platform::RemoveFile(m_strPath);
+        if (platform::RemoveFile(m_strPath)) {
+            m_bFileKnown = false;
+            m_strFileText.clear();
+        }
     }
-    if (v10) return Save();
+    if (v10) return SaveLocked();
     return TRUE;
 }
 
 BOOL CAdCatalog::Save() {
+    platform::CatalogLock lock(LockPath(), platform::CatalogLock::kWait);
+    if (!lock.Held()) {
+        ShowMessage(IDP_CATALOG_ACCESS);
+        return FALSE;
+    }
+    return SaveLocked();
+}
+
+BOOL CAdCatalog::SaveLocked() {
     Prune();
     try {
         platform::MakeReadWrite(m_strPath);
@@ -142,6 +209,8 @@ BOOL CAdCatalog::Save() {
             if (ok && !WriteEntry(file, r, index++)) ok = false;
         });
         if (!ok || !file.Commit()) AfxThrowUserException();
+        m_bFileKnown = true;
+        m_strFileText = file.CommittedText();
     } catch (const CException&) {
         ShowMessage(IDP_CATALOG_ACCESS);
         return FALSE;

@@ -5,5 +5,5 @@
 
 #include "catalogue/AdRecord.h"
 
-int CompareForDisplay(const std::vector<CAdRecord>& list, size_t i, size_t j);
+// Sorts in n log n: a host may be announced a hundred thousand ads.
 void SortForDisplay(std::vector<CAdRecord>& list);

@@ -5,11 +5,17 @@
 #include <vector>
 
 std::string CSizeCodec::Encode(const std::string& text) const {
+    return Encode(text, static_cast<unsigned>(std::time(nullptr)));
+}
+
+std::string CSizeCodec::Encode(const std::string& text, unsigned seed) const {
     size_t n = text.size() + 1;
     if (n % 3) n += 3 - n % 3;
     std::vector<unsigned char> b(n + 3, 0);
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    unsigned r = static_cast<unsigned>(std::rand()) & 0xFFFF;
+    std::srand(seed);
+    // Fifteen bits, as the original runtime's generator gives: readers written for it
+    // may rely on the salt's top bit being clear.
+    unsigned r = static_cast<unsigned>(std::rand()) & 0x7FFF;
     b[1] = static_cast<unsigned char>(r >> 8);
     b[2] = static_cast<unsigned char>(r);
     for (size_t i = 0; i < text.size(); ++i) b[3 + i] = static_cast<unsigned char>(text[i]);

@@ -20,6 +20,11 @@ CString CFlyerbankApp::GetModuleFolder() {
 
 BOOL CFlyerbankApp::InitInstance() {
     m_strFolder = GetModuleFolder();
+    // The same absolute form FLBSetFolder gives, whatever way the system named the module.
+    if (!m_strFolder.empty()) {
+        m_strFolder = platform::FullPathOf(m_strFolder);
+        if (!EndsWithSingleByte(m_strFolder, platform::kPathSeparator)) m_strFolder += platform::kPathSeparator;
+    }
     // A folder too long for the paths built from it would be no folder at all.
     if (m_strFolder.size() > kMaxFolderLength) m_strFolder.clear();
     m_catalogue.Load(m_strFolder.c_str());

@@ -1,5 +1,6 @@
 // The fifteen exported functions: each runs one operation of theApp inside the common
 // frame, which turns every failure into a message and a zero result.
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <new>
@@ -50,6 +51,14 @@ bool RefuseArgument(bool bad) {
 
 bool IsEmpty(const char* text) { return !text || !*text; }
 
+// The user id and the client version go into the list form and the log line unencoded:
+// a separator or a control character there would change what the servers read.
+bool ChangesWireText(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        if (*p == '&' || *p == ',' || *p < 0x20 || *p == 0x7F) return true;
+    return false;
+}
+
 // Copies a text argument on entry: it may point into the library's own text buffer,
 // which the operation is about to reuse.
 std::string Copy(const char* text) { return text ? std::string(text) : std::string(); }
@@ -67,6 +76,7 @@ FLB_EXPORT int32_t FLBUpdate(const char* userId, void* window, int32_t sendHeldC
     return Frame<int32_t>([&]() -> int32_t {
         if (RefuseWhileUpdating()) return 0;
         if (RefuseArgument(IsEmpty(userId) || !window || IsEmpty(clientVersion))) return 0;
+        if (RefuseArgument(ChangesWireText(userId) || ChangesWireText(clientVersion))) return 0;
         const std::string user = Copy(userId), version = Copy(clientVersion);
         return StartUpdate(user.c_str(), window, sendHeldCodes, version.c_str());
     });
@@ -93,7 +103,9 @@ FLB_EXPORT int32_t FLBNotifyAVLS(uint32_t code, int32_t number, const char* text
 FLB_EXPORT int32_t FLBSetFolder(const char* path) {
     return Frame<int32_t>([&]() -> int32_t {
         if (RefuseWhileUpdating() || RefuseArgument(!path)) return 0;
-        std::string folder = Copy(path);
+        // Absolute from here on: every File the catalogue stores is built from it, and a
+        // relative one would name nothing once the host's current folder moves.
+        std::string folder = path[0] ? platform::FullPathOf(path) : std::string();
         const bool needsSeparator = !EndsWithSingleByte(folder, platform::kPathSeparator);
         // Every path built from the folder must fit the 260-byte buffers.
         if (RefuseArgument(folder.size() + (needsSeparator ? 1 : 0) > CFlyerbankApp::kMaxFolderLength)) return 0;
@@ -120,7 +132,11 @@ FLB_EXPORT int32_t FLBGetOrder(uint32_t** codes, int32_t* count) {
         *count = 0;
         std::vector<CAdRecord>& list = theApp.m_announcedAds;
         if (list.empty()) return 1;
-        for (CAdRecord& r : list) theApp.m_catalogue.Lookup(r.ID, r);
+        // An ad the catalogue no longer holds has no file left to show.
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [](CAdRecord& r) { return !theApp.m_catalogue.Lookup(r.ID, r); }),
+                   list.end());
+        if (list.empty()) return 1;
         SortForDisplay(list);
         auto* array = static_cast<uint32_t*>(std::calloc(list.size(), sizeof(uint32_t)));
         // A host must never read n codes from a NULL array.

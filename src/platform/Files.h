@@ -21,7 +21,8 @@ bool IsReadWritable(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool GetFileStatus(const std::string& path, FileStatus& status);
 bool MakeDirectory(const std::string& path);  // last level only
-void MakeReadWrite(const std::string& path);  // owner read and write; failure ignored
+// Clears a read-only attribute: the owner may read and write; failure ignored.
+void MakeReadWrite(const std::string& path);
 bool RemoveFile(const std::string& path);
 // Sets the last-write time (seconds since 1970 UTC); the access time stays.
 bool SetLastWriteTime(const std::string& path, int64_t time);
@@ -40,9 +41,16 @@ bool RemoveFolderAndFiles(const std::string& folder);
 enum class FileRead { Ok, Missing, Failed };
 // Reads a plain file whole; a missing file is told apart from one that cannot be read.
 FileRead ReadWholeFile(const std::string& path, std::string& text);
-// Writes the text to a file beside `path`, flushes it and renames it over `path`, so a
-// reader sees the old file or the whole new one, never a part.
+// Writes the text to a file beside `path` under a name no other writer uses at the same
+// time (win32: one of GetTempFileNameA's in the same folder), flushes it and renames it over
+// `path` (MoveFileExA with MOVEFILE_REPLACE_EXISTING), so a reader sees the old file or the
+// whole new one, never a part, and two writers never take each other's file.
 bool ReplaceFileWhole(const std::string& path, const std::string& text);
+// The absolute form of `path`, as the system's full-path function gives it: joined to the
+// current folder when relative, "." and ".." and doubled separators resolved by name
+// (links are not followed, nothing need exist), no separator at the end unless it is
+// the root. "" when the current folder cannot be found.
+std::string FullPathOf(const std::string& path);
 // Full path of the process's executable, or "" when it cannot be found.
 std::string ModuleFileName();
 

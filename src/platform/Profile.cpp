@@ -286,6 +286,8 @@ ProfileReader::ProfileReader(const std::string& path) : m_impl(new Impl) {
     if (ReadWholeFile(path, text) == FileRead::Ok) m_impl->doc.Parse(text);
 }
 
+ProfileReader::ProfileReader(const std::string& text, FromText) : m_impl(new Impl) { m_impl->doc.Parse(text); }
+
 ProfileReader::~ProfileReader() = default;
 
 uint32_t ProfileReader::GetString(const char* section, const char* key, const char* def, char* buf,
@@ -333,6 +335,7 @@ std::vector<std::string> ProfileReader::SectionNames() const {
 struct ProfileWriter::Impl {
     std::string path;
     Document doc;
+    std::string committed;
 };
 
 ProfileWriter::ProfileWriter(const std::string& path) : m_impl(new Impl) { m_impl->path = path; }
@@ -343,7 +346,14 @@ bool ProfileWriter::Write(const char* section, const char* key, const char* valu
     return m_impl->doc.Apply(section, key, value);
 }
 
-bool ProfileWriter::Commit() { return ReplaceFileWhole(m_impl->path, m_impl->doc.Render()); }
+bool ProfileWriter::Commit() {
+    std::string text = m_impl->doc.Render();
+    if (!ReplaceFileWhole(m_impl->path, text)) return false;
+    m_impl->committed.swap(text);
+    return true;
+}
+
+const std::string& ProfileWriter::CommittedText() const { return m_impl->committed; }
 
 bool WriteProfileString(const char* section, const char* key, const char* value, const std::string& path) {
     std::string text;

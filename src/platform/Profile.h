@@ -12,6 +12,9 @@ namespace platform {
 class ProfileReader {
 public:
     explicit ProfileReader(const std::string& path);
+    // Parses a file's text already read, so a caller that compares the text first reads once.
+    struct FromText {};
+    ProfileReader(const std::string& text, FromText);
     ~ProfileReader();
     ProfileReader(const ProfileReader&) = delete;
     ProfileReader& operator=(const ProfileReader&) = delete;
@@ -45,6 +48,8 @@ public:
 
     bool Write(const char* section, const char* key, const char* value);
     bool Commit();
+    // The text the last successful Commit put in place.
+    const std::string& CommittedText() const;
 
 private:
     struct Impl;

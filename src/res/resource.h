@@ -29,6 +29,8 @@
 #define IDP_FOLDER_ACCESS 20010
 #define IDP_NO_ADS 20011
 #define IDP_DIALOG_CREATE 20012
+// Another process is updating the same ad folder.
+#define IDP_FOLDER_IN_USE 20013
 #define IDP_URL_PARSE 21000
 #define IDP_NOT_HTTP 21001
 #define IDP_SESSION_CREATE 21002

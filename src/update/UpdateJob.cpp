@@ -1,5 +1,6 @@
 #include "update/UpdateJob.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,6 @@ namespace {
 constexpr int kListAttempts = 10;
 constexpr uint32_t kListPauseMs = 100;
 constexpr size_t kCodeDigits = 7;
-constexpr DWORD kLargestCode = 9999999;
 
 CString Trim(const CString& text) {
     auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
@@ -27,6 +27,21 @@ CString Trim(const CString& text) {
     while (b < e && blank(text[b])) ++b;
     while (e > b && blank(text[e - 1])) --e;
     return text.substr(b, e - b);
+}
+
+// Reads a list item's code as "%07u" reads it: white space skipped, then the digits up
+// to the first other byte. More than seven digits would be cut to another ad's code, so
+// they read as no code at all (0), as does a code without digits.
+DWORD ListCode(const CString& text) {
+    size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    DWORD code = 0;
+    size_t digits = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
+        if (digits == kCodeDigits) return 0;
+        code = code * 10 + static_cast<DWORD>(text[at] - '0');
+    }
+    return code;
 }
 
 CString Code7(DWORD code) {
@@ -192,11 +207,8 @@ void CUpdateJob::ParseList(CString& answer, std::vector<CAdRecord>& downloads) {
         CAdRecord record;
         const CString code = CutToken(answer, ".");
         if (code.size() < kCodeDigits) break;  // an empty or short line ends the list
-        // Seven digits and nothing else: a longer code would be cut to another ad's.
-        if (code.size() > kCodeDigits || code.find_first_not_of("0123456789") != CString::npos)
-            ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
-        record.ID = static_cast<DWORD>(std::strtoul(code.c_str(), nullptr, 10));
-        if (record.ID == 0 || record.ID > kLargestCode) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+        record.ID = ListCode(code);
+        if (record.ID == 0) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
 
         CheckCancel();
         const bool held = theApp.m_catalogue.Lookup(record.ID, record) != FALSE;
@@ -301,13 +313,23 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
     if (names.size() != 2) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
 
     CString movie;
+    std::vector<CString> placed;
     for (const CString& path : names) {
         const CString extension = ExtensionOf(path);
         const CString target = folder + Code7(record.ID) + extension;
         if (!MoveOver(path, target)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+        placed.push_back(target);
         if (!EqualsNoCase(extension, ".jpg")) movie = target;
     }
-    if (!movie.empty()) record.File = movie;
+    if (!movie.empty()) {
+        // A movie that changed its extension would leave the old one to no record at all.
+        const CString old = record.File;
+        if (std::find(placed.begin(), placed.end(), old) == placed.end() && platform::IsDirectlyInside(old, folder)) {
+            platform::MakeReadWrite(old);
+            platform::RemoveFile(old);
+        }
+        record.File = movie;
+    }
 
     TakeFileStatus(record);
 }

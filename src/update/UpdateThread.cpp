@@ -8,6 +8,7 @@
 #include "frame/App.h"
 #include "frame/Exceptions.h"
 #include "frame/Messages.h"
+#include "platform/CatalogLock.h"
 #include "platform/Http.h"
 #include "platform/MessageBox.h"
 #include "platform/ThreadQueue.h"
@@ -65,34 +66,45 @@ void ReapWorkers() {
     }
 }
 
+// The whole update but its completion. Returning or throwing, it has let the ad folder go
+// before the completion is posted, so the host may start the next update on receipt.
+void RunUpdate(CProgressDlg* progress) {
+    // Two updates in one folder would write the same scratch files; the second gives way.
+    platform::CatalogLock folder(theApp.m_catalogue.UpdateLockPath(), platform::CatalogLock::kTry);
+    if (folder.Busy()) ShowMessageAndThrow(IDP_FOLDER_IN_USE);
+    // Another host on the folder may have changed the catalogue since we last read it.
+    theApp.m_catalogue.Refresh();
+    CUpdateJob job;
+    std::vector<CAdRecord> downloads;
+    theApp.m_announcedAds.clear();
+    progress->ShowStatus(IDS_STATUS_UPDATING);
+    job.FetchList(downloads, theApp.m_bSendHeldCodes);
+    if (!downloads.empty()) {
+        const int32_t count = static_cast<int32_t>(downloads.size());
+        progress->ShowTopmost();
+        progress->SetCount(count);
+        for (int32_t i = 0; i < count; ++i) {
+            CAdRecord working = downloads[static_cast<size_t>(i)];
+            progress->SetCurrent(i);
+            progress->SetCurrentAd(&working);
+            progress->ShowStatus(IDS_STATUS_DOWNLOADING);
+            progress->StartTimer();
+            job.FetchAd(working);
+            StoreAd(working);
+            progress->StopTimer();
+        }
+        progress->SetCurrent(count);
+        progress->ShowStatus(IDS_STATUS_FINISHED);
+        platform::SleepMilliseconds(kFinalTextMs);
+        progress->HideWindow();
+    }
+}
+
 }  // namespace
 
 unsigned UpdateThreadProc(CProgressDlg* progress, void* window) {
     try {
-        CUpdateJob job;
-        std::vector<CAdRecord> downloads;
-        theApp.m_announcedAds.clear();
-        progress->ShowStatus(IDS_STATUS_UPDATING);
-        job.FetchList(downloads, theApp.m_bSendHeldCodes);
-        if (!downloads.empty()) {
-            const int32_t count = static_cast<int32_t>(downloads.size());
-            progress->ShowTopmost();
-            progress->SetCount(count);
-            for (int32_t i = 0; i < count; ++i) {
-                CAdRecord working = downloads[static_cast<size_t>(i)];
-                progress->SetCurrent(i);
-                progress->SetCurrentAd(&working);
-                progress->ShowStatus(IDS_STATUS_DOWNLOADING);
-                progress->StartTimer();
-                job.FetchAd(working);
-                StoreAd(working);
-                progress->StopTimer();
-            }
-            progress->SetCurrent(count);
-            progress->ShowStatus(IDS_STATUS_FINISHED);
-            platform::SleepMilliseconds(kFinalTextMs);
-            progress->HideWindow();
-        }
+        RunUpdate(progress);
         Complete(window, kUpdateDone, 0);
     } catch (const CFLBException&) {
         progress->HideWindow();

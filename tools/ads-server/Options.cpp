@@ -36,6 +36,8 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
     if (name == "cut-payload") return flag(&f->cutPayload);
     if (name == "crlf-items") return flag(&f->crlfItems);
     if (name == "bad-cabinet") return flag(&f->badCabinet);
+    if (name == "silent-list") return flag(&f->silentList);
+    if (name == "stall-payload") return flag(&f->stallPayload);
     if (name == "slow-payload") {
         if (!hasValue) {
             f->slowPayloadMs = 200;
@@ -126,6 +128,8 @@ const char* UsageText() {
            "                    bad-cabinet      cabinet ads get bytes that are no cabinet\n"
            "                    cabinet-files=N  cabinet ads get a cabinet of N files (1 or 3),\n"
            "                                     made at start with gcab\n"
+           "                    silent-list      list requests are taken and never answered\n"
+           "                    stall-payload    half the payload, then silence; the connection stays\n"
            "  --help          this text\n"
            "\n"
            "Each request is logged on stderr as one line. Once listening, the first line on\n"

@@ -15,6 +15,8 @@ struct Faults {
     bool crlfItems = false;    // crlf-items: item lines end with CR LF
     bool badCabinet = false;   // bad-cabinet: cabinet ads get bytes that are no cabinet
     int cabinetFiles = 0;      // cabinet-files=N: cabinet ads get a cabinet of N files
+    bool silentList = false;   // silent-list: list requests are taken and never answered
+    bool stallPayload = false; // stall-payload: half the payload, then silence on an open connection
 };
 
 struct Options {

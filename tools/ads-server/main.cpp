@@ -139,6 +139,11 @@ private:
     void List(httplib::Response& res) {
         const ads::Faults& f = m_options.faults;
         res.status = 200;
+        if (f.silentList) {
+            while (Pause(1000)) {
+            }
+            return Send(res, "", "text/plain");
+        }
         if (m_emptyListsGiven < f.emptyLists) {
             ++m_emptyListsGiven;
             return Send(res, "\n", "text/plain");
@@ -178,12 +183,19 @@ private:
                                  "\r\nPRIORITY:" + std::to_string(ad->priority) + "\r\nJUMPHTTP:" + ad->link + "\r\n";
         auto body = std::make_shared<std::string>(head + payload);
         // Cut answers announce the whole body and end half-way through the payload.
-        const size_t sent = f.cutPayload ? head.size() + payload.size() / 2 : body->size();
+        const bool half = f.cutPayload || f.stallPayload;
+        const size_t sent = half ? head.size() + payload.size() / 2 : body->size();
+        const bool stall = f.stallPayload;
         const int pauseMs = f.slowPayloadMs;
         const size_t piece = pauseMs ? 1024 : body->size();
         res.set_content_provider(
             body->size(), "application/octet-stream",
-            [this, body, sent, pauseMs, piece, headSize = head.size()](size_t offset, size_t, httplib::DataSink& sink) {
+            [this, body, sent, pauseMs, piece, stall, headSize = head.size()](size_t offset, size_t,
+                                                                             httplib::DataSink& sink) {
+                if (offset >= sent && stall) {
+                    while (Pause(1000)) {
+                    }
+                }
                 if (offset >= sent) return false;  // drops the connection short of the length
                 if (pauseMs && offset >= headSize && !Pause(pauseMs)) return false;
                 const size_t n = std::min(offset < headSize ? headSize - offset : piece, sent - offset);

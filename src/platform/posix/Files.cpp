@@ -9,7 +9,9 @@
 #include <dirent.h>
 #include <errno.h>
 
+#include <atomic>
 #include <cstdio>
+#include <vector>
 
 namespace platform {
 
@@ -39,8 +41,13 @@ bool GetFileStatus(const std::string& path, FileStatus& status) {
 
 bool MakeDirectory(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
 
+// Clears what a read-only attribute means here and nothing more: the rights a file was
+// created with (0666 less the umask) stay as they are.
 void MakeReadWrite(const std::string& path) {
-    if (!path.empty()) (void)chmod(path.c_str(), S_IRUSR | S_IWUSR);
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0) return;
+    const mode_t mode = st.st_mode & 07777;
+    if ((mode & (S_IRUSR | S_IWUSR)) != (S_IRUSR | S_IWUSR)) (void)chmod(path.c_str(), mode | S_IRUSR | S_IWUSR);
 }
 
 bool RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
@@ -156,10 +163,17 @@ bool WriteAll(int fd, const std::string& text) {
 
 bool ReplaceFileWhole(const std::string& path, const std::string& text) {
     if (path.empty()) return false;
-    const std::string temp = path + ".tmp";
-    // A leftover from an interrupted write, or a link planted there, is not reused.
-    (void)unlink(temp.c_str());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // A name of this process and this write alone: another process writing the same
+    // file at the same moment must not rename our half-written file into place, nor we
+    // its. O_EXCL never reuses a leftover nor follows a link planted under the name.
+    static std::atomic<unsigned> serial{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = path + "." + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".tmp";
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
     if (fd < 0) return false;
     // The new file keeps the access rights the old one was given.
     struct stat st;
@@ -180,6 +194,31 @@ bool ReplaceFileWhole(const std::string& path, const std::string& text) {
         close(dfd);
     }
     return true;
+}
+
+std::string FullPathOf(const std::string& path) {
+    std::string joined = path;
+    if (path.empty() || path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd)) return std::string();
+        joined = std::string(cwd) + "/" + path;
+    }
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= joined.size();) {
+        size_t end = joined.find('/', at);
+        if (end == std::string::npos) end = joined.size();
+        const std::string part = joined.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string full;
+    for (const std::string& part : parts) full += "/" + part;
+    return full.empty() ? "/" : full;
 }
 
 std::string ModuleFileName() {

@@ -8,8 +8,10 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace platform {
@@ -82,12 +84,41 @@ std::string EscapeObject(const std::string& object) {
     return out;
 }
 
+class CurlFile;
+
+// The requests under way, by the thread that runs each, so a cancel from another thread
+// can reach the one it means.
+std::mutex& ActiveLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::multimap<ThreadId, CurlFile*>& Active() {
+    static std::multimap<ThreadId, CurlFile*> active;
+    return active;
+}
+struct ActiveBuiltFirst {
+    ActiveBuiltFirst() { ActiveLock(); Active(); }
+} activeBuiltFirst __attribute__((init_priority(101)));
+
 class CurlFile final : public HttpFile {
 public:
     CurlFile(CURLM* multi, CURL* easy, bool post) : m_multi(multi), m_easy(easy), m_post(post) {
         m_error[0] = '\0';
+        // From the moment it exists, not from the send: a cancel between the two must count.
+        std::lock_guard<std::mutex> hold(ActiveLock());
+        m_entry = Active().emplace(CurrentThreadId(), this);
     }
-    ~CurlFile() override { Close(); }
+    ~CurlFile() override {
+        Close();
+        std::lock_guard<std::mutex> hold(ActiveLock());
+        Active().erase(m_entry);
+    }
+
+    // From another thread: the wait in Drive wakes and gives up.
+    void Abort() {
+        m_aborted = true;
+        if (m_multi) curl_multi_wakeup(m_multi);
+    }
 
     bool Configure(const std::string& url, const std::string& referrer, const std::string& agent) {
         const HttpTimeouts timeouts = CurrentTimeouts();
@@ -190,7 +221,7 @@ public:
         return static_cast<int64_t>(n);
     }
 
-    bool Aborted() const override { return false; }
+    bool Aborted() const override { return m_aborted; }
     uint32_t ErrorCode() const override { return m_errorCode; }
     std::string ErrorText() const override { return m_errorText; }
 
@@ -222,6 +253,7 @@ private:
     template <class Done>
     void Drive(Done done) {
         while (!done() && !m_finished) {
+            if (m_aborted) return End(CURLE_ABORTED_BY_CALLBACK);
             if (m_paused) {
                 // Resuming may hand over held data at once, and may pause again.
                 m_paused = false;
@@ -296,6 +328,9 @@ private:
 
     uint32_t m_errorCode = 0;
     std::string m_errorText;
+
+    std::atomic<bool> m_aborted{false};
+    std::multimap<ThreadId, CurlFile*>::iterator m_entry;
 };
 
 class CurlConnection final : public HttpConnection {
@@ -431,10 +466,14 @@ HttpTimeouts SetHttpTimeouts(const HttpTimeouts& timeouts) {
     return old;
 }
 
+void AbortHttpExchanges(ThreadId thread) {
+    std::lock_guard<std::mutex> hold(ActiveLock());
+    auto range = Active().equal_range(thread);
+    for (auto it = range.first; it != range.second; ++it) it->second->Abort();
+}
+
 // libcurl's TLS library keeps state per thread, freed only when the thread ends; a
 // process that exits first would lose it.
-void AbortHttpExchanges(ThreadId) {}
-
 void ReleaseHttpThreadState() { OPENSSL_thread_stop(); }
 
 std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent) {

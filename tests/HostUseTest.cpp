@@ -1,0 +1,237 @@
+// What a host meets in real use, end to end: ad folders named relatively or moved, the
+// thumbnails of every kind of ad, a cabinet whose movie changes its kind, the rights of
+// the files made, arguments that would change the wire texts, long or stale announced
+// lists, and cancels while the server says nothing.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "UpdateFixture.h"
+
+namespace {
+
+class HostUse : public Update {
+protected:
+    // Restores the working folder the test moved away from.
+    struct InFolder {
+        explicit InFolder(const std::string& folder) {
+            if (!getcwd(saved, sizeof saved)) saved[0] = '\0';
+            EXPECT_EQ(chdir(folder.c_str()), 0);
+        }
+        ~InFolder() {
+            if (saved[0]) (void)!chdir(saved);
+        }
+        char saved[PATH_MAX];
+    };
+
+    std::string StoredFile(uint32_t code) {
+        platform::ProfileReader file(Ad("Flyerbank.dat"));
+        for (uint32_t i = 0; i < 16; ++i) {
+            char section[16];
+            std::snprintf(section, sizeof section, "AD%04u", i);
+            if (file.GetInt(section, "ID", 0) != code) continue;
+            std::string path;
+            file.GetFullString(section, "File", path);
+            return path;
+        }
+        return std::string();
+    }
+
+    // A second cabinet for ad 201 whose movie is a .wmv.
+    std::string MakeWmvCabinet() {
+        const std::string dir = m_root.Path("wmvsrc");
+        EXPECT_TRUE(platform::MakeDirectory(dir));
+        WriteText(dir + "/movie.wmv", m_wmv);
+        WriteText(dir + "/thumb.jpg", m_thumb);
+        const std::string command =
+            "cd '" + dir + "' && gcab -c '" + m_root.Path("content/movie201w.cab") + "' movie.wmv thumb.jpg";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return "movie201w.cab";
+    }
+
+    const std::string m_wmv = Bytes('w', 45000);
+};
+
+TEST_F(HostUse, ARelativeAdFolderIsKeptAsAFullPath) {
+    WriteManifest();
+    StartServer();
+    {
+        InFolder in(m_root.Path(""));
+        ASSERT_EQ(flb.FLBSetFolder("./ads/../ads"), 1);
+        EXPECT_EQ(Run().wParam, kDone);
+        EXPECT_EQ(std::string(flb.FLBGetFileName(101)), Ad("0000101.jpg"));
+        EXPECT_EQ(StoredFile(101), Ad("0000101.jpg"));
+        ASSERT_EQ(flb.FLBSetFavoriteFlag(102, 1), 1);
+    }
+    // Loaded again from another working folder, nothing is lost.
+    InFolder elsewhere("/");
+    ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
+    EXPECT_EQ(Listed(false), 2);
+    EXPECT_EQ(Listed(true), 1);
+    EXPECT_EQ(flb.FLBGetFavoriteFlag(102), 1);
+    EXPECT_STREQ(flb.FLBGetName(101), kBlueSkyCp932);
+}
+
+TEST_F(HostUse, AMovedAdFolderKeepsItsCatalogue) {
+    WriteManifest();
+    StartServer();
+    ASSERT_EQ(Run().wParam, kDone);
+    ASSERT_EQ(flb.FLBSetName(101, "mine"), 1);
+    const std::string moved = m_root.Path("ads-moved");
+    ASSERT_EQ(std::rename(Ads().c_str(), moved.c_str()), 0);
+
+    ASSERT_EQ(flb.FLBSetFolder(moved.c_str()), 1);
+    EXPECT_EQ(Listed(false), 2);
+    EXPECT_EQ(Listed(true), 1);
+    EXPECT_STREQ(flb.FLBGetName(101), "mine");
+    EXPECT_EQ(std::string(flb.FLBGetFileName(101)), moved + "/0000101.jpg");
+    EXPECT_EQ(std::string(flb.FLBGetThumbnail(201)), moved + "/0000201.jpg");
+    // The next save stores where the files are now.
+    ASSERT_EQ(flb.FLBSetFavoriteFlag(201, 1), 1);
+    const std::string saved = ReadText(moved + "/Flyerbank.dat");
+    EXPECT_NE(saved.find("File=" + moved + "/0000201.asf\r\n"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("File=" + Ads() + "/"), std::string::npos) << saved;
+}
+
+TEST_F(HostUse, ARecordIsRepointedOnlyToItsOwnNameInTheAdFolder) {
+    // One record names another ad's file name, one a name outside the table of
+    // extensions: neither may borrow a file that lies in the folder.
+    ASSERT_TRUE(platform::MakeDirectory(Ads() + "/sub"));
+    WriteText(Ad("0000005.jpg"), "five");
+    WriteText(Ad("0000006.jpg"), "six");
+    WriteText(Ad("0000007.gif"), "seven");
+    WriteText(Ad("0000008.png"), "eight");
+    std::string text = "[Flyerbank]\r\nVersion=1.1\r\nCount=4\r\n";
+    auto entry = [&](int index, uint32_t code, const std::string& file) {
+        char section[16];
+        std::snprintf(section, sizeof section, "AD%04d", index);
+        text += std::string("[") + section + "]\r\nName=n\r\nFile=" + file + "\r\nID=" + std::to_string(code) +
+                "\r\nType=0\r\nURL=\r\nTime=0\r\nFavorite=0\r\nPriority=0\r\n";
+    };
+    entry(0, 5, "/gone/0000005.jpg");
+    entry(1, 9, "/gone/0000006.jpg");
+    entry(2, 7, "/gone/0000007.gif");
+    entry(3, 8, "/gone/sub/../0000008.png");
+    WriteText(Ad("Flyerbank.dat"), text);
+    ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
+    EXPECT_EQ(std::string(flb.FLBGetFileName(5)), Ad("0000005.jpg"));
+    EXPECT_EQ(std::string(flb.FLBGetFileName(8)), Ad("0000008.png"));
+    EXPECT_EQ(flb.FLBGetFileName(9), nullptr);
+    EXPECT_EQ(flb.FLBGetFileName(7), nullptr);
+}
+
+TEST_F(HostUse, EveryPictureIsItsOwnThumbnailAndAMovieHasTheJpegBesideIt) {
+    WriteManifest();
+    StartServer();
+    ASSERT_EQ(Run().wParam, kDone);
+    EXPECT_EQ(std::string(flb.FLBGetThumbnail(102)), Ad("0000102.png"));
+    EXPECT_EQ(std::string(flb.FLBGetThumbnail(101)), Ad("0000101.jpg"));
+    EXPECT_EQ(std::string(flb.FLBGetThumbnail(201)), Ad("0000201.jpg"));
+    ASSERT_EQ(std::remove(Ad("0000201.jpg").c_str()), 0);
+    EXPECT_EQ(flb.FLBGetThumbnail(201), nullptr);
+}
+
+TEST_F(HostUse, ACabinetMovieThatChangesItsKindLeavesNoOldMovie) {
+    WriteManifest();
+    StartServer();
+    ASSERT_EQ(Run().wParam, kDone);
+    ASSERT_TRUE(FilesIn(Ads()).count("0000201.asf"));
+
+    std::string manifest = ReadText(m_root.Path("content/manifest.txt"));
+    manifest.replace(manifest.find("movie201.cab"), 12, MakeWmvCabinet());
+    WriteText(m_root.Path("content/manifest.txt"), manifest);
+    WriteText(Ad("0000201.asf"), "damaged");  // so the movie is fetched again
+    StartServer();
+    EXPECT_EQ(Run().wParam, kDone);
+    EXPECT_EQ(Messages(), std::vector<unsigned>{});
+    EXPECT_EQ(FilesIn(Ads()), (std::set<std::string>{"Flyerbank.dat", "0000101.jpg", "0000102.png", "0000201.wmv",
+                                            "0000201.jpg"}));
+    EXPECT_EQ(ReadText(Ad("0000201.wmv")), m_wmv);
+    EXPECT_EQ(std::string(flb.FLBGetFileName(201)), Ad("0000201.wmv"));
+}
+
+TEST_F(HostUse, EveryFileMadeHasTheUsualRights) {
+    const mode_t old = umask(022);
+    WriteManifest();
+    StartServer();
+    EXPECT_EQ(Run().wParam, kDone);
+    ASSERT_EQ(flb.FLBSetName(101, "renamed"), 1);
+    ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);  // a load, and then a save
+    ASSERT_EQ(flb.FLBSetName(101, "again"), 1);
+    umask(old);
+    for (const std::string& name : FilesIn(Ads())) {
+        struct stat st;
+        ASSERT_EQ(stat(Ad(name.c_str()).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << name;
+    }
+}
+
+TEST_F(HostUse, TextsThatWouldChangeTheWireFormsAreRefused) {
+    WriteManifest();
+    StartServer();
+    for (const char* user : {"evil,0009999,7", "u1&CONTS_CODE_LIST=1", "tab\there", "line\nbreak", "del\x7f"}) {
+        SCOPED_TRACE(user);
+        std::remove(MessageLog().c_str());
+        EXPECT_EQ(flb.FLBUpdate(user, m_window.Handle(), 0, "1.0"), 0);
+        EXPECT_EQ(Messages(), (std::vector<unsigned>{IDP_INVALID_ARGUMENT}));
+    }
+    for (const char* version : {"1.0&USER_ID=x", "1,0", "1.0\r"}) {
+        SCOPED_TRACE(version);
+        std::remove(MessageLog().c_str());
+        EXPECT_EQ(flb.FLBUpdate("u1", m_window.Handle(), 0, version), 0);
+        EXPECT_EQ(Messages(), (std::vector<unsigned>{IDP_INVALID_ARGUMENT}));
+    }
+    EXPECT_TRUE(m_window.Quiet(100));
+    EXPECT_EQ(ReadText(ServerLog()), "");
+    // Blanks, dots, and text in code page 932 are ordinary ids.
+    EXPECT_EQ(Run(0, std::string("user one.") + kBlueSkyCp932).wParam, kDone);
+}
+
+TEST_F(HostUse, TheOrderLeavesOutAdsNoLongerHeld) {
+    WriteManifest(true, true);
+    StartServer();
+    ASSERT_EQ(Run().wParam, kDone);
+    EXPECT_EQ(Order().size(), 4u);
+    ASSERT_EQ(flb.FLBRemove(101), 1);
+    EXPECT_EQ(Order(), (std::vector<uint32_t>{201, 102, 103}));
+    ASSERT_EQ(flb.FLBRemove(201), 1);
+    ASSERT_EQ(flb.FLBRemove(102), 1);
+    ASSERT_EQ(flb.FLBRemove(103), 1);
+    uint32_t* codes = reinterpret_cast<uint32_t*>(1);
+    int32_t n = -1;
+    EXPECT_EQ(flb.FLBGetOrder(&codes, &n), 1);
+    EXPECT_EQ(codes, nullptr);
+    EXPECT_EQ(n, 0);
+}
+
+TEST_F(HostUse, ACancelEndsTheUpdateWhileTheServerSaysNothing) {
+    WriteManifest(false);
+    StartServer();
+    ASSERT_EQ(Run().wParam, kDone);
+    WriteManifest(true, true);
+    // Silent before the answer, silent half-way through a payload, and trickling.
+    for (const char* fault : {"silent-list", "stall-payload", "slow-payload=3000"}) {
+        SCOPED_TRACE(fault);
+        StartServer({fault});
+        std::remove(MessageLog().c_str());
+        ASSERT_EQ(flb.FLBUpdate("u1", m_window.Handle(), 0, "1.0"), 1);
+        // The server logs a request once its handler is done, which a silent list never is.
+        const bool silent = std::string(fault) == "silent-list";
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!silent && DataRequests() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(silent ? 800ms : 300ms);  // well inside the exchange
+        EXPECT_EQ(flb.FLBUpdateCancel(), 1);
+        HostWindow::Record r = m_window.Wait(10000);
+        ASSERT_TRUE(r.arrived);
+        EXPECT_EQ(r.wParam, kCancelled);
+        EXPECT_EQ(r.lParam, 0u);
+        EXPECT_EQ(Messages(), std::vector<unsigned>{});
+        ExpectHeldPicturesWhole();
+        EXPECT_EQ(flb.FLBUpdateCancel(), 0);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// The update fixture: a scratch root with an ad folder, the reference ad server run as a
+// real program with content of our own, and the loaded library's exports.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "frame/Afx.h"
+#include "catalogue/SizeCodec.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Registry.h"
+#include "res/StringTable.h"
+#include "res/resource.h"
+#include "HostHarness.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kDone = 0, kFailed = 1, kCancelled = 2;
+
+// 青い空 in code page 932, as the server sends it and the library keeps it.
+const char kBlueSkyCp932[] = "\x90\xC2\x82\xA2\x8B\xF3";
+
+inline std::string Bytes(char seed, size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
+    return s;
+}
+
+// The files of a folder, apart from the lock files that stay once a change or an
+// update has run there.
+inline std::set<std::string> FilesIn(const std::string& folder) {
+    std::set<std::string> names;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && name != "Flyerbank.lock" && name != "Flyerbank.update.lock")
+                names.insert(name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+inline int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class Update : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("no_proxy", "127.0.0.1", 1);
+        setenv("FLB_REGISTRY_DIR", m_root.Path("registry").c_str(), 1);
+        setenv("FLB_MESSAGE_LOG", MessageLog().c_str(), 1);
+        ASSERT_TRUE(platform::MakeDirectory(m_root.Path("content")));
+        ASSERT_TRUE(platform::MakeDirectory(Ads()));
+        ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
+        WriteText(m_root.Path("content/pic101.jpg"), m_pic101);
+        WriteText(m_root.Path("content/pic102.png"), m_pic102);
+        WriteText(m_root.Path("content/pic103.jpg"), Bytes('c', 1500));
+        MakeMovieCabinet();
+    }
+    void TearDown() override { unsetenv("FLB_MESSAGE_LOG"); }
+
+    // A movie and its thumbnail, stored with an old date the unpacked files must carry.
+    void MakeMovieCabinet() {
+        const std::string dir = m_root.Path("cabsrc");
+        ASSERT_TRUE(platform::MakeDirectory(dir));
+        WriteText(dir + "/movie.asf", m_movie);
+        WriteText(dir + "/thumb.jpg", m_thumb);
+        const std::string command = "cd '" + dir + "' && touch -d '2001-02-03 04:05:06' movie.asf thumb.jpg && " +
+                                    "gcab -c '" + m_root.Path("content/movie201.cab") + "' movie.asf thumb.jpg";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        struct tm stored = {};
+        stored.tm_year = 101;
+        stored.tm_mon = 1;
+        stored.tm_mday = 3;
+        stored.tm_hour = 4;
+        stored.tm_min = 5;
+        stored.tm_sec = 6;
+        stored.tm_isdst = -1;
+        m_movieTime = std::mktime(&stored);
+    }
+
+    // The first manifest: two pictures and a cabinet movie. `more` adds a new picture.
+    void WriteManifest(bool withMovie = true, bool more = false) {
+        std::string m = "# code\text\tpriority\tname\tlink\tpayload\n";
+        if (withMovie) m += "201\tcab\t3\t動画\thttp://example.test/201\tmovie201.cab\n";
+        m += "101\tjpg\t5\t青い空\thttp://example.test/101\tpic101.jpg\n";
+        m += "102\tpng\t1\tsecond\thttp://example.test/102?a=b:c\tpic102.png\n";
+        if (more) m += "103\tjpg\t0\tthird\thttp://example.test/103\tpic103.jpg\n";
+        WriteText(m_root.Path("content/manifest.txt"), m);
+    }
+
+    void StartServer(std::vector<std::string> faults = {}) {
+        std::vector<std::string> args{"--content", m_root.Path("content"), "--log", ServerLog()};
+        for (const std::string& f : faults) args.insert(args.end(), {"--fault", f});
+        m_server.Stop();
+        ASSERT_TRUE(m_server.Start(ADS_SERVER, args));
+        const std::string key = LoadResString(IDS_REGISTRY_KEY);
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST),
+                                                 m_server.Url("ads/getlist.php3")));
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST2),
+                                                 m_server.Url("ads/getlist2.php3")));
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_DATA),
+                                                 m_server.Url("ads/getdata.php3")));
+    }
+
+    HostWindow::Record Run(int32_t list2 = 0, const std::string& user = "u1") {
+        std::remove(MessageLog().c_str());
+        EXPECT_EQ(flb.FLBUpdate(user.c_str(), m_window.Handle(), list2, "1.0"), 1);
+        HostWindow::Record r = m_window.Wait();
+        EXPECT_TRUE(r.arrived);
+        EXPECT_EQ(r.message, 0x8001u);
+        EXPECT_TRUE(m_window.Quiet(100)) << "one completion per update";
+        return r;
+    }
+
+    std::string Ads() const { return m_root.Path("ads"); }
+    std::string Ad(const char* name) const { return m_root.Path("ads/") + name; }
+    std::string MessageLog() const { return m_root.Path("messages.log"); }
+    std::string ServerLog() const { return m_root.Path("ads.log"); }
+    std::vector<unsigned> Messages() const { return LoggedMessages(MessageLog()); }
+    int DataRequests() const { return Count(ReadText(ServerLog()), "getdata.php3"); }
+
+    std::vector<uint32_t> Order() {
+        uint32_t* codes = nullptr;
+        int32_t n = 0;
+        EXPECT_EQ(flb.FLBGetOrder(&codes, &n), 1);
+        std::vector<uint32_t> order(codes, codes + n);
+        std::free(codes);
+        return order;
+    }
+    int32_t Listed(bool movies) {
+        uint32_t* codes = nullptr;
+        int32_t n = 0;
+        (movies ? flb.FLBGetMovieList : flb.FLBGetPictureList)(&codes, &n);
+        std::free(codes);
+        return n;
+    }
+    void ExpectHeldPicturesWhole() {
+        EXPECT_EQ(ReadText(Ad("0000101.jpg")), m_pic101);
+        EXPECT_EQ(ReadText(Ad("0000102.png")), m_pic102);
+    }
+
+    Library& flb = Library::Get();
+    TempFolder m_root;
+    ServerRun m_server;
+    HostWindow m_window;
+    const std::string m_pic101 = Bytes('a', 3000);
+    const std::string m_pic102 = Bytes('b', 2000);
+    const std::string m_movie = Bytes('m', 60000);
+    const std::string m_thumb = Bytes('t', 1000);
+    time_t m_movieTime = 0;
+};
+
+}  // namespace
