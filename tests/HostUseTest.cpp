@@ -103,7 +103,8 @@ TEST_F(HostUse, ARecordIsRepointedOnlyToItsOwnNameInTheAdFolder) {
     WriteText(Ad("0000006.jpg"), "six");
     WriteText(Ad("0000007.gif"), "seven");
     WriteText(Ad("0000008.png"), "eight");
-    std::string text = "[Flyerbank]\r\nVersion=1.1\r\nCount=4\r\n";
+    WriteText(Ad("0000004.png"), "four");
+    std::string text = "[Flyerbank]\r\nVersion=1.1\r\nCount=5\r\n";
     auto entry = [&](int index, uint32_t code, const std::string& file) {
         char section[16];
         std::snprintf(section, sizeof section, "AD%04d", index);
@@ -114,10 +115,14 @@ TEST_F(HostUse, ARecordIsRepointedOnlyToItsOwnNameInTheAdFolder) {
     entry(1, 9, "/gone/0000006.jpg");
     entry(2, 7, "/gone/0000007.gif");
     entry(3, 8, "/gone/sub/../0000008.png");
+    // A folder the Windows build saved names its files the Windows way.
+    entry(4, 4, "Z:\\\x83\\\\ads\\0000004.png");
     WriteText(Ad("Flyerbank.dat"), text);
     ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
     EXPECT_EQ(std::string(flb.FLBGetFileName(5)), Ad("0000005.jpg"));
     EXPECT_EQ(std::string(flb.FLBGetFileName(8)), Ad("0000008.png"));
+    ASSERT_NE(flb.FLBGetFileName(4), nullptr);
+    EXPECT_EQ(std::string(flb.FLBGetFileName(4)), Ad("0000004.png"));
     EXPECT_EQ(flb.FLBGetFileName(9), nullptr);
     EXPECT_EQ(flb.FLBGetFileName(7), nullptr);
 }

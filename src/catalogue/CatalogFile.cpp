@@ -102,9 +102,9 @@ BOOL CAdCatalog::WriteEntry(platform::ProfileWriter& file, const CAdRecord& r, u
 // A folder that was moved or renamed leaves every stored path behind; the ad's own file
 // name, found directly in the ad folder, is where its file went. Nothing else is looked at.
 void CAdCatalog::RepointToFolder(CAdRecord& r) const {
-    // One past the last separator of either kind; npos + 1 is 0, the whole text.
-    const size_t start = std::max(FindLastSingleByte(r.File, platform::kPathSeparator) + 1,
-                                  FindLastSingleByte(r.File, '/') + 1);
+    // One past the last separator of either kind, whichever system wrote the path (a
+    // folder shared with or copied from the other one); npos + 1 is 0, the whole text.
+    const size_t start = std::max(FindLastSingleByte(r.File, '\\') + 1, FindLastSingleByte(r.File, '/') + 1);
     const CString name = r.File.substr(start);
     char own[16];
     std::snprintf(own, sizeof own, "%07u.", static_cast<unsigned>(r.ID));

@@ -1,10 +1,11 @@
 /* A Windows host in plain C for the shipped 32-bit Flyerbank.dll. It runs every scenario
  * in one process, since under emulation each process start costs about a minute:
- *   host32.exe ADS_URL SLOW_ADS_URL AVLS_URL
+ *   host32.exe ADS_URL SLOW_ADS_URL AVLS_URL   (the slow server sends 1 KiB a second)
  * It must be started from the root of a drive holding Flyerbank.dll, a Flyerbank.dat
  * naming 0000007.jpg and that picture: the library's default folder is then the root.
  * Prints one line per check and exits 0 only when all passed. */
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdint.h>
 #include <stdio.h>
@@ -51,7 +52,7 @@ static int failures = 0;
 /* Message boxes, captured on this thread as they open and answered at once. */
 static char boxText[8][512];
 static int boxIcon[8];
-static int boxCount = 0;
+static volatile LONG boxCount = 0;
 
 static BOOL CALLBACK FindIcon(HWND child, LPARAM found) {
     char cls[16] = "";
@@ -65,15 +66,36 @@ static BOOL CALLBACK FindIcon(HWND child, LPARAM found) {
 static LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HCBT_ACTIVATE) {
         HWND box = (HWND)wParam;
-        if (GetDlgItem(box, 0xFFFF) && boxCount < 8) {
-            GetDlgItemTextA(box, 0xFFFF, boxText[boxCount], sizeof boxText[0]);
-            boxIcon[boxCount] = 0;
-            EnumChildWindows(box, FindIcon, (LPARAM)&boxIcon[boxCount]);
-            ++boxCount;
+        if (GetDlgItem(box, 0xFFFF)) {
+            LONG n = InterlockedIncrement(&boxCount) - 1;
+            if (n < 8) {
+                GetDlgItemTextA(box, 0xFFFF, boxText[n], sizeof boxText[0]);
+                boxIcon[n] = 0;
+                EnumChildWindows(box, FindIcon, (LPARAM)&boxIcon[n]);
+                printf("     box: %s icon\n", boxIcon[n] ? "stop" : "no");
+            }
             PostMessageA(box, WM_COMMAND, IDOK, 0);
         }
     }
     return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+/* Every thread of the process, the update's worker included, answers its boxes here. */
+static DWORD hooked[64];
+static int hookedCount = 0;
+static void HookAllThreads(void) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    BOOL more;
+    int i, known;
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    entry.dwSize = sizeof entry;
+    for (more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() || hookedCount == 64) continue;
+        for (known = 0, i = 0; i < hookedCount; ++i) known |= hooked[i] == entry.th32ThreadID;
+        if (!known && SetWindowsHookExA(WH_CBT, CbtHook, NULL, entry.th32ThreadID)) hooked[hookedCount++] = entry.th32ThreadID;
+    }
+    CloseHandle(snapshot);
 }
 
 /* The host window and its completions. */
@@ -88,6 +110,8 @@ static LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARA
         ++completions;
         lastOutcome = wParam;
         lastResult = lParam;
+        printf("     completion %d: (%d,%d)\n", completions, (int)wParam, (int)lParam);
+        fflush(stdout);
         /* The update is over for the library before the message comes: it may go now. */
         if (unloadOnCompletion) FreeLibrary(lib.module);
         return 0;
@@ -142,7 +166,6 @@ static int Contains(ListFn list, uint32_t code) {
 
 int main(int argc, char** argv) {
     WNDCLASSA wc;
-    HHOOK hook;
     char path[MAX_PATH];
     /* cp932: 春のセール and ソファ (its first trail byte is 0x5C) */
     const char* spring = "\x8F\x74\x82\xCC\x83\x5A\x81\x5B\x83\x8B";
@@ -200,7 +223,7 @@ int main(int argc, char** argv) {
     wc.lpszClassName = "Host32";
     RegisterClassA(&wc);
     host = CreateWindowExA(0, "Host32", "host32", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, NULL, NULL, wc.hInstance, NULL);
-    hook = SetWindowsHookExA(WH_CBT, CbtHook, NULL, GetCurrentThreadId());
+    HookAllThreads();
 
     /* Catalogue: the default folder is the drive root the host runs from. */
     GetModuleFileNameA(NULL, path, sizeof path);
@@ -233,6 +256,7 @@ int main(int argc, char** argv) {
     SetUrls(argv[1], argv[3]);
     boxCount = 0;
     CHECK(lib.update("host32", host, 0, "1.0") == 1, "FLBUpdate starts");
+    HookAllThreads();
     CHECK(WaitCompletion(1, 120000) && lastOutcome == 0 && lastResult == 0, "the update completes with (0,0)");
     CHECK(boxCount == 0, "no message during the update");
     CHECK(Contains(lib.pictures, 1001) && Contains(lib.movies, 2001) && Contains(lib.movies, 2002),
@@ -252,10 +276,14 @@ int main(int argc, char** argv) {
     CHECK(lib.notify(1001, 5, "shown by host32") == 1 && boxCount == 0, "the log server accepts the notice");
 
     /* A cancel during a slow payload. */
-    SetUrls(argv[2], argv[3]);
+    SetUrls(argv[2], argv[3]);  /* the slow server */
+    /* Three pictures to fetch again at 1 KiB a second, some twenty seconds: the cancel
+     * lands well inside, however slow the machine runs us. */
     CHECK(lib.removeAd(1001) == 1 && !Contains(lib.pictures, 1001), "an ad is removed with its file");
+    CHECK(lib.removeAd(1002) == 1 && lib.removeAd(1003) == 1, "two more are removed");
     CHECK(lib.update("host32", host, 0, "1.0") == 1, "a second update starts");
-    Pump(1500);
+    HookAllThreads();
+    Pump(3000);
     CHECK(lib.cancel() == 1, "FLBUpdateCancel posts the request");
     CHECK(WaitCompletion(2, 60000) && lastOutcome == 2, "the update ends as cancelled");
     CHECK(boxCount == 0, "no message for a cancel");
@@ -267,11 +295,11 @@ int main(int argc, char** argv) {
         GetModuleFileNameA(lib.module, dll, sizeof dll);
         unloadOnCompletion = 1;
         CHECK(lib.update("host32", host, 1, "1.0") == 1, "a last update starts");
+    HookAllThreads();
         CHECK(WaitCompletion(3, 120000) && lastOutcome == 0, "it completes");
         Pump(2000);
         CHECK(GetModuleHandleA(dll) == NULL, "the library unloaded once its worker ended");
     }
-    UnhookWindowsHookEx(hook);
     printf("host32: %s (%d failed)\n", failures ? "FAILED" : "passed", failures);
     return failures ? 1 : 0;
 }

@@ -47,16 +47,6 @@ size_t LastSeparator(const std::string& path) {
     return last;
 }
 
-std::string FullPath(const std::string& path) {
-    char buf[MAX_PATH * 2];
-    DWORD n = GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
-    if (n == 0 || n >= sizeof buf) return std::string();
-    std::string full(buf, n);
-    while (full.size() > 3 && (full.back() == '\\' || full.back() == '/') && LastSeparator(full) == full.size() - 1)
-        full.pop_back();
-    return full;
-}
-
 bool WriteAll(HANDLE h, const void* data, size_t size, DWORD& error) {
     const char* at = static_cast<const char*>(data);
     while (size > 0) {
@@ -125,7 +115,7 @@ bool IsDirectlyInside(const std::string& path, const std::string& folder) {
     const std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
     if (name.empty() || name == "." || name == ".." || name.find(':') != std::string::npos) return false;
     const std::string parent = sep == std::string::npos ? std::string(".") : path.substr(0, sep + 1);
-    const std::string realParent = FullPath(parent), realFolder = FullPath(folder);
+    const std::string realParent = FullPathOf(parent), realFolder = FullPathOf(folder);
     if (realParent.empty() || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, realParent.c_str(), -1,
                                              realFolder.c_str(), -1) != CSTR_EQUAL)
         return false;
@@ -211,6 +201,17 @@ bool ReplaceFileWhole(const std::string& path, const std::string& text) {
     ok = ok && MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!ok) (void)DeleteFileA(temp.c_str());
     return ok;
+}
+
+std::string FullPathOf(const std::string& path) {
+    if (path.empty()) return std::string();
+    char buf[MAX_PATH * 2];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
+    if (n == 0 || n >= sizeof buf) return std::string();
+    std::string full(buf, n);
+    // No separator at the end but the root's ("D:\"), as the posix side gives it.
+    while (full.size() > 3 && LastSeparator(full) == full.size() - 1) full.pop_back();
+    return full;
 }
 
 std::string ModuleFileName() {
