@@ -78,6 +78,18 @@ protected:
         return Wait();
     }
 
+    // flb-host copied into a folder of the test's, with the library beside it or not;
+    // that folder is then the library's default ad folder.
+    std::string CopyOfHost(bool withLibrary) {
+        const std::string folder = m_temp.Path(withLibrary ? "with-library" : "alone");
+        mkdir(folder.c_str(), 0700);
+        const std::string copy = folder + "/flb-host";
+        WriteText(copy, ReadText(FLB_HOST));
+        chmod(copy.c_str(), 0700);
+        if (withLibrary) (void)!symlink(FLB_LIBRARY, (folder + "/libflyerbank.so").c_str());
+        return copy;
+    }
+
     std::string Ads() const { return m_temp.Path("ads"); }
     std::string Catalogue() const { return m_temp.Path("ads/Flyerbank.dat"); }
     // One picture, code 7, whose name holds 広告 in code page 932 and a byte it lacks.
@@ -173,15 +185,18 @@ TEST_F(FlbHost, LibraryIsFoundBesideTheProgramOrNamedAndElseExitsFive) {
     EXPECT_NE(foreign.err.find("lacks the export FLB"), std::string::npos) << foreign.err;
 
     m_env["FLB_LIBRARY"] = "";
-    EXPECT_EQ(Run({"--folder", Ads(), "pictures"}).exit, 5) << "nothing beside the test build's binary";
+    const std::string alone = CopyOfHost(false);
+    Start({"--folder", Ads(), "pictures"}, alone);
+    EXPECT_EQ(Wait().exit, 5) << "nothing beside a lone copy";
 
-    const std::string copy = m_temp.Path("flb-host");
-    WriteText(copy, ReadText(FLB_HOST));
-    chmod(copy.c_str(), 0700);
-    ASSERT_EQ(symlink(FLB_LIBRARY, m_temp.Path("libflyerbank.so").c_str()), 0);
-    Start({"--folder", Ads(), "pictures"}, copy);
+    Start({"--folder", Ads(), "pictures"}, CopyOfHost(true));
     Outcome beside = Wait();
     EXPECT_EQ(beside.exit, 0) << beside.err;
+
+    // The build's own flb-host: whatever its folder holds, the library answers.
+    Outcome built = Run({"show", "1"});
+    EXPECT_TRUE(built.exit == 0 || built.exit == 1) << built.exit << ": " << built.err;
+    EXPECT_EQ(built.err.find("cannot load"), std::string::npos) << built.err;
 }
 
 TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBack) {
@@ -215,7 +230,9 @@ TEST_F(FlbHost, ChainedCommandsShareTheFolderAnEmptyOneListsNothing) {
     WriteCatalogue();
     o = Run({"folder", Ads(), "+", "pictures", "+", "movies"});
     EXPECT_EQ(o.out, std::string(resolved) + "\n0000007\t\xE5\xBA\x83\xE5\x91\x8A a?b\t" + m_temp.Path("ads/0000007.jpg") + "\n");
-    EXPECT_EQ(Run({"pictures"}).out, "") << "the folder holds only for its process";
+    // The library's default folder is the program's: a copy of our own, left empty.
+    Start({"pictures"}, CopyOfHost(true));
+    EXPECT_EQ(Wait().out, "") << "the folder holds only for its process";
 }
 
 TEST_F(FlbHost, CatalogueChangesReachTheFileInCodePage932) {
