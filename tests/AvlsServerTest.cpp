@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tools/avls-server/Notice.h"
 #include "TestSupport.h"
 #include "viewlog/Base64.h"
 #include "viewlog/DesCipher.h"
@@ -217,23 +218,14 @@ private:
     int m_port = 0;
 };
 
-// The request as raw bytes, and everything the server sends until it closes.
+// A notice as the library sends it, raw, and everything the server sends until it closes.
 std::string RawExchange(int port, const std::string& body)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
-    std::string request = "POST /log.php3 HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n"
-                          "User-Agent: Tidewell\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                          "Connection: close\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n\r\n" + body;
-    EXPECT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
-    std::string answer = ReadFrom(fd, false, 5000);
-    close(fd);
-    return answer;
+    return RawHttp(port, "POST /log.php3 HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n"
+                         "User-Agent: Tidewell\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                         "Connection: close\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n" + body,
+                   5000);
 }
 
 const std::string kGoodLine = "u1,0001234,-5,x";
@@ -396,7 +388,47 @@ TEST(AvlsServer, AcceptsPostOnAnyPathAndNothingElse)
     ASSERT_TRUE(get);
     EXPECT_EQ(get->status, 405);
     EXPECT_EQ(get->get_header_value("Allow"), "POST");
+    // Methods that may carry a body are answered without waiting for one.
+    for (const char* method : {"PUT", "PATCH", "DELETE", "OPTIONS"}) {
+        const std::string answer =
+            RawHttp(server.Port(), std::string(method) + " /log.php3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 405", 0), 0u) << method << ": " << answer;
+    }
     EXPECT_EQ(server.Rows().size(), 4u);
+}
+
+TEST(AvlsServer, TakesABodyUpToOneMebibyteAndRefusesALargerOneWith413)
+{
+    Server server;
+    // The longest line whose notice fits: sealing pads to 8 bytes, then 4 characters per 3.
+    const std::string head = "u1,0001234,1,";
+    const size_t sealedRoom = (avls::kMaxNoticeBytes - 4) / 4 * 3 / 8 * 8 - 1;
+    const std::string text(sealedRoom - head.size(), 'x');
+    const std::string fits = Notice(head + text);
+    ASSERT_LE(fits.size(), avls::kMaxNoticeBytes);
+    auto stored = server.Post(fits);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->status, 200);
+    EXPECT_EQ(stored->body, Sealed("OK"));
+
+    // Refused on the length it announces, before a byte of the body is read.
+    const std::string request = "POST /log.php3 HTTP/1.1\r\nHost: x\r\nContent-Type: " + std::string(kForm) +
+                                "\r\nConnection: close\r\n";
+    const std::string announced =
+        RawHttp(server.Port(), request + "Content-Length: " + std::to_string(avls::kMaxNoticeBytes + 1) + "\r\n\r\n");
+    EXPECT_EQ(announced.rfind("HTTP/1.1 413", 0), 0u) << announced;
+    EXPECT_NE(announced.find("X-AVLS-Refused: size"), std::string::npos) << announced;
+    // Sent in chunks there is no length to go by: the count stops it at the first byte over.
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx", avls::kMaxNoticeBytes);
+    const std::string padding(avls::kMaxNoticeBytes - fits.size(), 'A');
+    const std::string chunked = RawHttp(server.Port(), request + "Transfer-Encoding: chunked\r\n\r\n" + size +
+                                                           "\r\n" + fits + padding + "\r\n1\r\nA\r\n");
+    EXPECT_EQ(chunked.rfind("HTTP/1.1 413", 0), 0u) << chunked;
+
+    auto rows = server.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][3], text);
 }
 
 TEST(AvlsServer, StoresConcurrentNoticesWithoutLoss)
