@@ -297,6 +297,44 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
     EXPECT_EQ(o.out, "update failed (server result 42)\n") << "a failed command ends the chain";
 }
 
+TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange) {
+    m_env["FLB_DEBUG_LOG"] = m_temp.Path("debug.log");
+    Outcome unset = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
+    EXPECT_EQ(unset.exit, 3);
+    EXPECT_NE(unset.err.find("\nflb-host: the server URLs are not set: run flb-host settings"), std::string::npos)
+        << unset.err;
+    EXPECT_NE(unset.err.find("URLの解析に失敗しました"), std::string::npos) << "the library's own text stays";
+    EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("http\tverb=POST\turl=\tstep=url\tstatus=0\n"), std::string::npos);
+
+    ServerRun ads;
+    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
+    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=5"}));
+    m_env["no_proxy"] = "127.0.0.1";
+    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    Outcome refused = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
+    EXPECT_EQ(refused.out, "update failed (server result 5)\n");
+    EXPECT_NE(refused.err.find("flb-host: the ad server refused with result 5"), std::string::npos) << refused.err;
+    EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("url=" + ads.Url("ads/getlist.php3") + "\tstep=done\tstatus=200"),
+              std::string::npos);
+
+    Outcome order = Run({"--folder", Ads(), "order"});
+    EXPECT_EQ(order.exit, 0);
+    EXPECT_NE(order.err.find("belongs to the process that ran the update"), std::string::npos) << order.err;
+}
+
+TEST_F(FlbHost, SettingsRefuseWhatTheLibraryWouldAndKeepABasesQuery) {
+    for (const char* url : {"https://ads.test/", "ftp://ads.test/", "http://ads test/", " http://ads.test/",
+                            "http:///path", "ads.test/getlist.php3", "http://ads.test/#top"}) {
+        Outcome o = Run({"settings", "--list", url});
+        EXPECT_EQ(o.exit, 2) << url;
+        EXPECT_NE(o.err.find(std::string("'") + url + "'"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(Run({"settings", "--server-base", "http://ads.test/cgi?site=3", "--show"}).out,
+              m_temp.Path("registry/HKEY_CURRENT_USER.ini") + "\n" + "ADS Get list: http://ads.test/cgi/getlist.php3?site=3\n"
+              "ADS Get list 2: http://ads.test/cgi/getlist2.php3?site=3\nADS Get data: http://ads.test/cgi/getdata.php3?site=3\n"
+              "AVLS Notify: http://ads.test/cgi/log.php3?site=3\n");
+}
+
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {
     ServerRun ads;
     const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";

@@ -9,6 +9,7 @@
 #include "catalogue/SizeCodec.h"
 #include "frame/Exceptions.h"
 #include "frame/Messages.h"
+#include "platform/DebugLog.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 
@@ -143,12 +144,15 @@ BOOL CAdCatalog::Save() {
         });
         if (!ok || !file.Commit()) AfxThrowUserException();
     } catch (const CException&) {
+        platform::DebugLog("file\tstep=save catalogue\tpath=" + m_strPath + "\tfailed");
         ShowMessage(IDP_CATALOG_ACCESS);
         return FALSE;
     } catch (const std::bad_alloc&) {
+        platform::DebugLog("file\tstep=save catalogue\tpath=" + m_strPath + "\tfailed");
         ShowMessage(IDP_CATALOG_ACCESS);
         return FALSE;
     }
+    platform::DebugLog("file\tstep=save catalogue\tpath=" + m_strPath + "\tok");
     return TRUE;
 }
 
