@@ -17,7 +17,6 @@
 #include <climits>
 #include <ctime>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -172,10 +171,11 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         m_child = Spawn(args, false);
         std::string line = ReadFrom(m_child.out, true);
-        std::smatch m;
-        static const std::regex kListening("listening on 127\\.0\\.0\\.1:([0-9]+)\n");
-        if (std::regex_match(line, m, kListening))
-            m_port = std::stoi(m[1]);
+        const std::string prefix = "listening on 127.0.0.1:";
+        const std::string digits = line.substr(std::min(line.size(), prefix.size()));
+        if (line.compare(0, prefix.size(), prefix) == 0 && digits.size() > 1 && digits.back() == '\n' &&
+            digits.find_first_not_of("0123456789") == digits.size() - 1)
+            m_port = std::stoi(digits);
         EXPECT_GT(m_port, 0) << "first line: '" << line << "'";
     }
 
@@ -525,9 +525,9 @@ TEST(AvlsServerFault, CloseDropsTheConnectionShortOfContentLength)
     ASSERT_NE(end, std::string::npos) << answer;
     std::string head = answer.substr(0, end), body = answer.substr(end + 4);
     EXPECT_EQ(head.compare(0, 15, "HTTP/1.1 200 OK"), 0) << head;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(head, m, std::regex("Content-Length: ([0-9]+)"))) << head;
-    EXPECT_GT(std::stoul(m[1]), body.size());
+    const size_t length = head.find("Content-Length: ");
+    ASSERT_NE(length, std::string::npos) << head;
+    EXPECT_GT(std::stoul(head.substr(length + 16)), body.size());
     EXPECT_EQ(body, Sealed("OK"));   // all of the answer arrived, yet it is truncated
 
     EXPECT_FALSE(server.Post(Notice(kGoodLine)));
