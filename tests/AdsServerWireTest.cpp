@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -69,6 +71,27 @@ TEST_F(AdsServerWire, ListAndDataAnswersAreExact) {
               std::string::npos);
 }
 
+// Read from disk piece by piece: every byte must come in its place, across the pieces.
+TEST_F(AdsServerWire, LargePayloadsArriveWholeAndOtherMethodsGet405AtOnce) {
+    std::string payload;
+    for (int i = 0; payload.size() < 300 * 1024; ++i) payload += std::to_string(i) + ",";
+    WriteText(m_root.Path("content/big.wmv"), payload);
+    Manifest("7\twmv\t0\tbig\thttp://x/\tbig.wmv\n");
+    ASSERT_TRUE(Start());
+    auto data = Post("/getdata.php3", "CONTS_CODE=0000007");
+    ASSERT_TRUE(data);
+    const std::string head = std::to_string(payload.size()) + "\r\nRESULT:0\r\nCONTS_CODE:0000007\r\n"
+                             "CONTS_NAME:big\r\nPRIORITY:0\r\nJUMPHTTP:http://x/\r\n";
+    EXPECT_EQ(data->body.size(), head.size() + payload.size());
+    EXPECT_TRUE(data->body == head + payload);
+
+    for (const char* method : {"GET", "PUT", "DELETE", "PATCH"}) {
+        const std::string answer = RawHttp(
+            m_server.Port(), std::string(method) + " /getdata.php3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 405", 0), 0u) << method << ": " << answer;
+    }
+}
+
 TEST_F(AdsServerWire, FaultsChangeOnlyWhatTheyName) {
     Manifest("101\tjpg\t0\tn\tl\ta.jpg\n2001\tcab\t0\tm\tl\tm.cab\n");
     ASSERT_TRUE(Start({"--fault", "crlf-items", "--fault", "wrong-code", "--fault", "empty-list=1"}));
@@ -98,6 +121,20 @@ TEST_F(AdsServerWire, ManifestsItCannotServeAreRefused) {
     EXPECT_EQ(Refused(content), 2);
     Manifest("101\tjpg\t0\t\xF0\x9F\x98\x80\tl\ta.jpg\n");  // no place in code page 932
     EXPECT_EQ(Refused(content), 2);
+
+    // Entries the library could only refuse, each named by its line.
+    WriteText(m_root.Path("outside.jpg"), "x");
+    ASSERT_EQ(symlink(m_root.Path("outside.jpg").c_str(), m_root.Path("content/link.jpg").c_str()), 0);
+    for (const char* entry : {"102\ttxt\t0\tn\tl\ta.jpg", "102\tgif\t0\tn\tl\ta.jpg", "102\tjpg\t0\tn\tl\t../outside.jpg",
+                              "102\tjpg\t0\tn\tl\tlink.jpg", "102\tjpg\t0\tn\tl\t/etc/hostname"}) {
+        Manifest("101\tJPG\t0\tn\tl\ta.jpg\n# second\n" + std::string(entry) + "\n");
+        EXPECT_EQ(Refused(content), 2) << entry;
+        EXPECT_NE(ReadText(m_root.Path("err")).find("manifest.txt:3: "), std::string::npos) << entry;
+    }
+
+    Manifest("101\tjpg\t0\tn\tl\ta.jpg\n");
+    EXPECT_EQ(Refused("--log " + m_root.Path("no/such/folder/log") + content), 2);
+    EXPECT_NE(ReadText(m_root.Path("err")).find("cannot open the log"), std::string::npos);
     EXPECT_EQ(Refused("--port 70000" + content), 2);
     EXPECT_EQ(Refused("--fault cabinet-files=2" + content), 2);
     EXPECT_EQ(Refused(""), 2);

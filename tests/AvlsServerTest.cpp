@@ -17,12 +17,12 @@
 #include <climits>
 #include <ctime>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../tools/avls-server/Notice.h"
 #include "TestSupport.h"
 #include "viewlog/Base64.h"
 #include "viewlog/DesCipher.h"
@@ -171,10 +171,11 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         m_child = Spawn(args, false);
         std::string line = ReadFrom(m_child.out, true);
-        std::smatch m;
-        static const std::regex kListening("listening on 127\\.0\\.0\\.1:([0-9]+)\n");
-        if (std::regex_match(line, m, kListening))
-            m_port = std::stoi(m[1]);
+        const std::string prefix = "listening on 127.0.0.1:";
+        const std::string digits = line.substr(std::min(line.size(), prefix.size()));
+        if (line.compare(0, prefix.size(), prefix) == 0 && digits.size() > 1 && digits.back() == '\n' &&
+            digits.find_first_not_of("0123456789") == digits.size() - 1)
+            m_port = std::stoi(digits);
         EXPECT_GT(m_port, 0) << "first line: '" << line << "'";
     }
 
@@ -217,23 +218,14 @@ private:
     int m_port = 0;
 };
 
-// The request as raw bytes, and everything the server sends until it closes.
+// A notice as the library sends it, raw, and everything the server sends until it closes.
 std::string RawExchange(int port, const std::string& body)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
-    std::string request = "POST /log.php3 HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n"
-                          "User-Agent: Tidewell\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                          "Connection: close\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n\r\n" + body;
-    EXPECT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
-    std::string answer = ReadFrom(fd, false, 5000);
-    close(fd);
-    return answer;
+    return RawHttp(port, "POST /log.php3 HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n"
+                         "User-Agent: Tidewell\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                         "Connection: close\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n" + body,
+                   5000);
 }
 
 const std::string kGoodLine = "u1,0001234,-5,x";
@@ -396,7 +388,47 @@ TEST(AvlsServer, AcceptsPostOnAnyPathAndNothingElse)
     ASSERT_TRUE(get);
     EXPECT_EQ(get->status, 405);
     EXPECT_EQ(get->get_header_value("Allow"), "POST");
+    // Methods that may carry a body are answered without waiting for one.
+    for (const char* method : {"PUT", "PATCH", "DELETE", "OPTIONS"}) {
+        const std::string answer =
+            RawHttp(server.Port(), std::string(method) + " /log.php3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 405", 0), 0u) << method << ": " << answer;
+    }
     EXPECT_EQ(server.Rows().size(), 4u);
+}
+
+TEST(AvlsServer, TakesABodyUpToOneMebibyteAndRefusesALargerOneWith413)
+{
+    Server server;
+    // The longest line whose notice fits: sealing pads to 8 bytes, then 4 characters per 3.
+    const std::string head = "u1,0001234,1,";
+    const size_t sealedRoom = (avls::kMaxNoticeBytes - 4) / 4 * 3 / 8 * 8 - 1;
+    const std::string text(sealedRoom - head.size(), 'x');
+    const std::string fits = Notice(head + text);
+    ASSERT_LE(fits.size(), avls::kMaxNoticeBytes);
+    auto stored = server.Post(fits);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->status, 200);
+    EXPECT_EQ(stored->body, Sealed("OK"));
+
+    // Refused on the length it announces, before a byte of the body is read.
+    const std::string request = "POST /log.php3 HTTP/1.1\r\nHost: x\r\nContent-Type: " + std::string(kForm) +
+                                "\r\nConnection: close\r\n";
+    const std::string announced =
+        RawHttp(server.Port(), request + "Content-Length: " + std::to_string(avls::kMaxNoticeBytes + 1) + "\r\n\r\n");
+    EXPECT_EQ(announced.rfind("HTTP/1.1 413", 0), 0u) << announced;
+    EXPECT_NE(announced.find("X-AVLS-Refused: size"), std::string::npos) << announced;
+    // Sent in chunks there is no length to go by: the count stops it at the first byte over.
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx", avls::kMaxNoticeBytes);
+    const std::string padding(avls::kMaxNoticeBytes - fits.size(), 'A');
+    const std::string chunked = RawHttp(server.Port(), request + "Transfer-Encoding: chunked\r\n\r\n" + size +
+                                                           "\r\n" + fits + padding + "\r\n1\r\nA\r\n");
+    EXPECT_EQ(chunked.rfind("HTTP/1.1 413", 0), 0u) << chunked;
+
+    auto rows = server.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][3], text);
 }
 
 TEST(AvlsServer, StoresConcurrentNoticesWithoutLoss)
@@ -493,9 +525,9 @@ TEST(AvlsServerFault, CloseDropsTheConnectionShortOfContentLength)
     ASSERT_NE(end, std::string::npos) << answer;
     std::string head = answer.substr(0, end), body = answer.substr(end + 4);
     EXPECT_EQ(head.compare(0, 15, "HTTP/1.1 200 OK"), 0) << head;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(head, m, std::regex("Content-Length: ([0-9]+)"))) << head;
-    EXPECT_GT(std::stoul(m[1]), body.size());
+    const size_t length = head.find("Content-Length: ");
+    ASSERT_NE(length, std::string::npos) << head;
+    EXPECT_GT(std::stoul(head.substr(length + 16)), body.size());
     EXPECT_EQ(body, Sealed("OK"));   // all of the answer arrived, yet it is truncated
 
     EXPECT_FALSE(server.Post(Notice(kGoodLine)));

@@ -78,6 +78,18 @@ protected:
         return Wait();
     }
 
+    // flb-host copied into a folder of the test's, with the library beside it or not;
+    // that folder is then the library's default ad folder.
+    std::string CopyOfHost(bool withLibrary) {
+        const std::string folder = m_temp.Path(withLibrary ? "with-library" : "alone");
+        mkdir(folder.c_str(), 0700);
+        const std::string copy = folder + "/flb-host";
+        WriteText(copy, ReadText(FLB_HOST));
+        chmod(copy.c_str(), 0700);
+        if (withLibrary) (void)!symlink(FLB_LIBRARY, (folder + "/libflyerbank.so").c_str());
+        return copy;
+    }
+
     std::string Ads() const { return m_temp.Path("ads"); }
     std::string Catalogue() const { return m_temp.Path("ads/Flyerbank.dat"); }
     // One picture, code 7, whose name holds 広告 in code page 932 and a byte it lacks.
@@ -173,15 +185,18 @@ TEST_F(FlbHost, LibraryIsFoundBesideTheProgramOrNamedAndElseExitsFive) {
     EXPECT_NE(foreign.err.find("lacks the export FLB"), std::string::npos) << foreign.err;
 
     m_env["FLB_LIBRARY"] = "";
-    EXPECT_EQ(Run({"--folder", Ads(), "pictures"}).exit, 5) << "nothing beside the test build's binary";
+    const std::string alone = CopyOfHost(false);
+    Start({"--folder", Ads(), "pictures"}, alone);
+    EXPECT_EQ(Wait().exit, 5) << "nothing beside a lone copy";
 
-    const std::string copy = m_temp.Path("flb-host");
-    WriteText(copy, ReadText(FLB_HOST));
-    chmod(copy.c_str(), 0700);
-    ASSERT_EQ(symlink(FLB_LIBRARY, m_temp.Path("libflyerbank.so").c_str()), 0);
-    Start({"--folder", Ads(), "pictures"}, copy);
+    Start({"--folder", Ads(), "pictures"}, CopyOfHost(true));
     Outcome beside = Wait();
     EXPECT_EQ(beside.exit, 0) << beside.err;
+
+    // The build's own flb-host: whatever its folder holds, the library answers.
+    Outcome built = Run({"show", "1"});
+    EXPECT_TRUE(built.exit == 0 || built.exit == 1) << built.exit << ": " << built.err;
+    EXPECT_EQ(built.err.find("cannot load"), std::string::npos) << built.err;
 }
 
 TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBack) {
@@ -215,7 +230,9 @@ TEST_F(FlbHost, ChainedCommandsShareTheFolderAnEmptyOneListsNothing) {
     WriteCatalogue();
     o = Run({"folder", Ads(), "+", "pictures", "+", "movies"});
     EXPECT_EQ(o.out, std::string(resolved) + "\n0000007\t\xE5\xBA\x83\xE5\x91\x8A a?b\t" + m_temp.Path("ads/0000007.jpg") + "\n");
-    EXPECT_EQ(Run({"pictures"}).out, "") << "the folder holds only for its process";
+    // The library's default folder is the program's: a copy of our own, left empty.
+    Start({"pictures"}, CopyOfHost(true));
+    EXPECT_EQ(Wait().out, "") << "the folder holds only for its process";
 }
 
 TEST_F(FlbHost, CatalogueChangesReachTheFileInCodePage932) {
@@ -278,6 +295,44 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
     o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
     EXPECT_EQ(o.exit, 3) << o.err;
     EXPECT_EQ(o.out, "update failed (server result 42)\n") << "a failed command ends the chain";
+}
+
+TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange) {
+    m_env["FLB_DEBUG_LOG"] = m_temp.Path("debug.log");
+    Outcome unset = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
+    EXPECT_EQ(unset.exit, 3);
+    EXPECT_NE(unset.err.find("\nflb-host: the server URLs are not set: run flb-host settings"), std::string::npos)
+        << unset.err;
+    EXPECT_NE(unset.err.find("URLの解析に失敗しました"), std::string::npos) << "the library's own text stays";
+    EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("http\tverb=POST\turl=\tstep=url\tstatus=0\n"), std::string::npos);
+
+    ServerRun ads;
+    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
+    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=5"}));
+    m_env["no_proxy"] = "127.0.0.1";
+    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    Outcome refused = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
+    EXPECT_EQ(refused.out, "update failed (server result 5)\n");
+    EXPECT_NE(refused.err.find("flb-host: the ad server refused with result 5"), std::string::npos) << refused.err;
+    EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("url=" + ads.Url("ads/getlist.php3") + "\tstep=done\tstatus=200"),
+              std::string::npos);
+
+    Outcome order = Run({"--folder", Ads(), "order"});
+    EXPECT_EQ(order.exit, 0);
+    EXPECT_NE(order.err.find("belongs to the process that ran the update"), std::string::npos) << order.err;
+}
+
+TEST_F(FlbHost, SettingsRefuseWhatTheLibraryWouldAndKeepABasesQuery) {
+    for (const char* url : {"https://ads.test/", "ftp://ads.test/", "http://ads test/", " http://ads.test/",
+                            "http:///path", "ads.test/getlist.php3", "http://ads.test/#top"}) {
+        Outcome o = Run({"settings", "--list", url});
+        EXPECT_EQ(o.exit, 2) << url;
+        EXPECT_NE(o.err.find(std::string("'") + url + "'"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(Run({"settings", "--server-base", "http://ads.test/cgi?site=3", "--show"}).out,
+              m_temp.Path("registry/HKEY_CURRENT_USER.ini") + "\n" + "ADS Get list: http://ads.test/cgi/getlist.php3?site=3\n"
+              "ADS Get list 2: http://ads.test/cgi/getlist2.php3?site=3\nADS Get data: http://ads.test/cgi/getdata.php3?site=3\n"
+              "AVLS Notify: http://ads.test/cgi/log.php3?site=3\n");
 }
 
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {

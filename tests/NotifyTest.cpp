@@ -80,6 +80,16 @@ TEST_F(Notify, AcceptedViewIsStoredWithItsFields) {
     EXPECT_NE(rows.find("\t127.0.0.1"), std::string::npos) << rows;
 }
 
+// Far over the 8 KB that a URL-encoded form may have in the HTTP library's server.
+TEST_F(Notify, ALargeTextIsStoredWhole) {
+    StartServer();
+    std::string text;
+    for (int i = 0; text.size() < 100 * 1024; ++i) text += std::to_string(i) + ";";
+    EXPECT_EQ(flb.FLBNotifyAVLS(1234, 1, text.c_str()), 1);
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_NE(Rows().find(std::string(kCode) + "\t1\t" + text + "\t"), std::string::npos);
+}
+
 TEST_F(Notify, EveryFaultOfTheServerFailsTheReportButKeepsTheViewTime) {
     struct Case {
         const char* fault;

@@ -10,6 +10,7 @@
 #include "frame/Exceptions.h"
 #include "frame/Messages.h"
 #include "platform/CatalogLock.h"
+#include "platform/DebugLog.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 
@@ -212,12 +213,15 @@ BOOL CAdCatalog::SaveLocked() {
         m_bFileKnown = true;
         m_strFileText = file.CommittedText();
     } catch (const CException&) {
+        platform::DebugLog("file\tstep=save catalogue\tpath=" + m_strPath + "\tfailed");
         ShowMessage(IDP_CATALOG_ACCESS);
         return FALSE;
     } catch (const std::bad_alloc&) {
+        platform::DebugLog("file\tstep=save catalogue\tpath=" + m_strPath + "\tfailed");
         ShowMessage(IDP_CATALOG_ACCESS);
         return FALSE;
     }
+    platform::DebugLog("file\tstep=save catalogue\tpath=" + m_strPath + "\tok");
     return TRUE;
 }
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "frame/Messages.h"
+#include "platform/DebugLog.h"
 
 namespace {
 const char kAgent[] = "Tidewell";
@@ -23,6 +24,11 @@ CHttpRequest::CHttpRequest(const CString& url, const CString& referrer)
     : m_strURL(url), m_strReferrer(referrer), m_strHeaders(kHeaders) {}
 
 CHttpRequest::~CHttpRequest() {
+    // The step reached says where an exchange stopped; the layer's error says why.
+    std::string line = std::string("http\tverb=") + (m_nVerb == kVerbGet ? "GET" : "POST") + "\turl=" + m_strURL +
+                       "\tstep=" + m_pszStep + "\tstatus=" + std::to_string(m_dwStatusCode);
+    if (m_pFile && m_pFile->ErrorCode()) line += "\terror=" + std::to_string(m_pFile->ErrorCode()) + "\ttext=" + m_pFile->ErrorText();
+    platform::DebugLog(line);
     // Request, connection, session: each needs the one after it while it closes.
     if (m_pFile) m_pFile->Close();
     m_pFile.reset();
@@ -41,6 +47,7 @@ BOOL CHttpRequest::RequestText(LPCSTR form, CString& answer) {
         CheckCancel();
         if (!ReadText(answer)) return FALSE;
         CheckCancel();
+        m_pszStep = "done";
         return TRUE;
     } catch (const CException&) {
         // A waiting cancel request wins over the failure.
@@ -63,6 +70,7 @@ BOOL CHttpRequest::RequestData(LPCSTR form, unsigned char** data, DWORD* size) {
         CheckCancel();
         if (!ReadData(data, size)) return FALSE;
         CheckCancel();
+        m_pszStep = "done";
         return TRUE;
     } catch (const CInternetException&) {
         CheckCancel();
@@ -92,6 +100,7 @@ BOOL CHttpRequest::Connect() {
         ShowMessage(IDP_NOT_HTTP);
         return FALSE;
     }
+    m_pszStep = "connect";
     m_pSession = platform::OpenHttpSession(kAgent);
     if (!m_pSession) {
         ShowMessage(IDP_SESSION_CREATE);
@@ -116,6 +125,7 @@ void CHttpRequest::CancelIfAborted() {
 }
 
 BOOL CHttpRequest::Send(LPCSTR form) {
+    m_pszStep = "send";
     if (!m_pFile->Send(m_strHeaders, form, form ? std::strlen(form) : 0)) {
         CancelIfAborted();
         ShowMessage(IDP_SEND_REQUEST);
@@ -130,6 +140,7 @@ BOOL CHttpRequest::Send(LPCSTR form) {
         ShowMessage(IDP_BAD_STATUS);
         return FALSE;
     }
+    m_pszStep = "read";
     return TRUE;
 }
 

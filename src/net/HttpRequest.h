@@ -63,5 +63,6 @@ private:
     DWORD m_nAnswerLimit = kMaxAnswerSize;
     DWORD m_nChunkLength = 0;
     int32_t m_nVerb = kVerbPost;
+    const char* m_pszStep = "url";  // for the debug log: where the exchange got to
     char m_buffer[kChunkSize];
 };

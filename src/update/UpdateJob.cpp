@@ -11,6 +11,7 @@
 #include "frame/Messages.h"
 #include "net/HttpRequest.h"
 #include "net/RegistryKey.h"
+#include "platform/DebugLog.h"
 #include "platform/Files.h"
 #include "res/StringTable.h"
 #include "update/Cabinet.h"
@@ -80,10 +81,18 @@ private:
     CString m_path;
 };
 
+// For the debug log: each step on an ad's files, with the system's error when it failed.
+bool Logged(bool ok, const char* step, const CString& path, int osError = 0) {
+    std::string line = std::string("file\tstep=") + step + "\tpath=" + path + (ok ? "\tok" : "\tfailed");
+    if (!ok && osError) line += "\tos_error=" + std::to_string(osError);
+    platform::DebugLog(line);
+    return ok;
+}
+
 // Renames a finished file over the ad's, whose read-only attribute would stop it.
 bool MoveOver(const CString& from, const CString& to) {
     if (platform::Exists(to)) platform::MakeReadWrite(to);
-    return platform::RenameFile(from, to);
+    return Logged(platform::RenameFile(from, to), "rename", to);
 }
 
 // Arrival time and size of the file that File names, which is what the next update
@@ -282,7 +291,8 @@ const unsigned char* CUpdateJob::ParseDataAnswer(CAdRecord& record) {
 void CUpdateJob::WritePayload(CAdRecord& record, const unsigned char* payload, size_t size) {
     ScratchFile scratch(theApp.m_strFolder + Code7(record.ID) + ".part");
     int osError = 0;
-    if (!platform::WriteNewFile(scratch.Path(), payload, size, osError)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    if (!Logged(platform::WriteNewFile(scratch.Path(), payload, size, osError), "write", scratch.Path(), osError))
+        ShowMessageAndThrow(IDP_AD_FILE_SAVE);
     if (!MoveOver(scratch.Path(), record.File)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
     scratch.Keep();
     TakeFileStatus(record);
@@ -294,7 +304,7 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
     const CString folder = theApp.m_strFolder;
     const CString scratchFolder = folder + Code7(record.ID) + ".unpack";
     platform::RemoveFolderAndFiles(scratchFolder);  // left by an update that was cut off
-    if (!platform::MakeDirectory(scratchFolder)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    if (!Logged(platform::MakeDirectory(scratchFolder), "mkdir", scratchFolder)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
     struct FolderCleanup {
         const CString& path;
         ~FolderCleanup() { platform::RemoveFolderAndFiles(path); }
@@ -302,7 +312,8 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
 
     const CString cabinetPath = scratchFolder + platform::kPathSeparator + Code7(record.ID) + ".cab";
     int osError = 0;
-    if (!platform::WriteNewFile(cabinetPath, payload, size, osError)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    if (!Logged(platform::WriteNewFile(cabinetPath, payload, size, osError), "write", cabinetPath, osError))
+        ShowMessageAndThrow(IDP_AD_FILE_SAVE);
 
     std::vector<CString> names;
     {

@@ -1,10 +1,14 @@
 #include "Manifest.h"
 
 #include <iconv.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 namespace ads {
 
@@ -27,13 +31,38 @@ bool ReadNumber(const std::string& text, long long low, long long high, long lon
     return *value >= low && *value <= high;
 }
 
-bool ReadFile(const std::string& path, std::string* bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *bytes = s.str();
-    return true;
+// The five the library takes; any other it can only refuse.
+bool KnownExtension(std::string extension) {
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* known : {"jpg", "png", "asf", "wmv", "cab"})
+        if (extension == known) return true;
+    return false;
+}
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : "";
+}
+
+// A regular file inside the content folder once links are resolved; "" with *why set
+// otherwise.
+std::string PayloadPath(const std::string& realFolder, const std::string& name, std::string* why) {
+    if (name.empty() || name[0] == '/') {
+        *why = "the payload must be a path inside the content folder, not '" + name + "'";
+        return "";
+    }
+    const std::string path = RealPath(realFolder + "/" + name);
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = "cannot read the payload file '" + name + "'";
+        return "";
+    }
+    if (path.compare(0, realFolder.size() + 1, realFolder + "/") != 0) {
+        *why = "the payload '" + name + "' lies outside the content folder";
+        return "";
+    }
+    return path;
 }
 
 }  // namespace
@@ -60,6 +89,7 @@ bool LoadManifest(const std::string& folder, bool utf8Names, std::vector<Ad>* ad
         *error = path + ": cannot read it";
         return false;
     }
+    const std::string realFolder = RealPath(folder);
     std::set<uint32_t> seen;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -88,6 +118,10 @@ bool LoadManifest(const std::string& folder, bool utf8Names, std::vector<Ad>* ad
             *error = where + "the extension must be a bare word such as jpg";
             return false;
         }
+        if (!KnownExtension(ad.extension)) {
+            *error = where + "the extension '" + ad.extension + "' is none of jpg, png, asf, wmv, cab";
+            return false;
+        }
         if (!ReadNumber(f[2], INT32_MIN, INT32_MAX, &value)) {
             *error = where + "the priority must be a whole number";
             return false;
@@ -99,10 +133,14 @@ bool LoadManifest(const std::string& folder, bool utf8Names, std::vector<Ad>* ad
             return false;
         }
         ad.link = f[4];
-        if (f[5].empty() || !ReadFile(folder + "/" + f[5], &ad.payload)) {
-            *error = where + "cannot read the payload file '" + f[5] + "'";
+        std::string why;
+        ad.payloadPath = PayloadPath(realFolder, f[5], &why);
+        struct stat st;
+        if (ad.payloadPath.empty() || stat(ad.payloadPath.c_str(), &st) != 0) {
+            *error = where + why;
             return false;
         }
+        ad.payloadSize = static_cast<uint64_t>(st.st_size);
         ads->push_back(std::move(ad));
     }
     return true;

@@ -110,12 +110,14 @@ const char* UsageText() {
            "                                (payload size, RESULT:0, CONTS_CODE:%07u,\n"
            "                                CONTS_NAME:name, PRIORITY:n, JUMPHTTP:link),\n"
            "                                then the payload; an unknown code gets RESULT:3\n"
-           "Names go out in code page 932.\n"
+           "Names go out in code page 932. The extension must be one of jpg, png, asf, wmv,\n"
+           "cab, and the payload a file inside DIR; payloads are read from disk as they are\n"
+           "sent. A method other than POST gets 405 at once.\n"
            "\n"
            "options:\n"
            "  --port N        port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     address to listen on (default 127.0.0.1)\n"
-           "  --log FILE      also append each request line to FILE\n"
+           "  --log FILE      also append each request line to FILE (which must open)\n"
            "  --utf8-names    send the names as the manifest has them\n"
            "  --fault F       misbehave on purpose (may be repeated):\n"
            "                    list-result=N    the list answer is RESULT:N\n"
@@ -134,7 +136,7 @@ const char* UsageText() {
            "\n"
            "Each request is logged on stderr as one line. Once listening, the first line on\n"
            "stdout is exactly \"listening on HOST:PORT\". SIGINT or SIGTERM stops it (exit 0).\n"
-           "exit status: 0 done, 1 cannot listen or make a cabinet, 2 bad arguments or manifest\n";
+           "exit status: 0 done, 1 cannot listen or make a cabinet, 2 bad arguments, manifest or log\n";
 }
 
 }  // namespace ads

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -23,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/RefuseMethod.h"
 #include "../common/ServeUntilSignal.h"
 #include "Manifest.h"
 #include "Options.h"
@@ -98,24 +100,55 @@ bool MakeCabinet(int files, std::string* cabinet, std::string* error) {
     return true;
 }
 
-class AdServer {
+// One data answer: its six lines, then the payload, which is read from the ad's file a
+// piece at a time as the client takes it, so a large ad never sits in memory whole.
+class DataBody {
 public:
-    AdServer(const ads::Options& options, std::vector<ads::Ad> ads, std::string testCabinet)
-        : m_options(options), m_ads(std::move(ads)), m_testCabinet(std::move(testCabinet)) {
-        if (!options.logFile.empty()) m_log = std::fopen(options.logFile.c_str(), "a");
+    static constexpr size_t kPiece = 64 * 1024;
+
+    DataBody(std::string head, std::string payload)
+        : m_head(std::move(head)), m_memory(std::move(payload)), m_payloadSize(m_memory.size()) {}
+    DataBody(std::string head, int fd, uint64_t size) : m_head(std::move(head)), m_fd(fd), m_payloadSize(size) {}
+    ~DataBody() {
+        if (m_fd >= 0) close(m_fd);
     }
-    ~AdServer() {
-        if (m_log) std::fclose(m_log);
+    DataBody(const DataBody&) = delete;
+    DataBody& operator=(const DataBody&) = delete;
+
+    size_t HeadSize() const { return m_head.size(); }
+    size_t Size() const { return m_head.size() + m_payloadSize; }
+
+    // Up to n bytes from offset; false when the file cannot be read or the client is gone.
+    bool Write(size_t offset, size_t n, httplib::DataSink& sink) {
+        if (offset < m_head.size()) return sink.write(m_head.data() + offset, std::min(n, m_head.size() - offset));
+        const size_t at = offset - m_head.size();
+        if (m_fd < 0) return sink.write(m_memory.data() + at, n);
+        char buffer[kPiece];
+        const ssize_t got = pread(m_fd, buffer, std::min(n, sizeof buffer), static_cast<off_t>(at));
+        return got > 0 && sink.write(buffer, static_cast<size_t>(got));
     }
 
+private:
+    const std::string m_head;
+    const std::string m_memory;
+    const int m_fd = -1;
+    const size_t m_payloadSize;
+};
+
+class AdServer {
+public:
+    AdServer(const ads::Options& options, std::vector<ads::Ad> ads, std::string testCabinet, std::FILE* log)
+        : m_options(options), m_ads(std::move(ads)), m_testCabinet(std::move(testCabinet)), m_log(log) {}
+
     void Route(httplib::Server& server) {
-        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { OnPost(req, res); });
-        server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
-            res.status = 405;
-            res.set_header("Allow", "POST");
-            Send(res, "POST only\n", "text/plain");
+        // Before any body is read: a method without one would otherwise be waited on.
+        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            if (req.method == "POST") return httplib::Server::HandlerResponse::Unhandled;
+            tools::RefuseMethod(res);
             Log(req, res.status);
+            return httplib::Server::HandlerResponse::Handled;
         });
+        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { OnPost(req, res); });
     }
 
     // Ends slow answers in progress, so that stopping does not wait for them.
@@ -171,27 +204,37 @@ private:
                                  "CONTS_NAME:\r\nPRIORITY:0\r\nJUMPHTTP:\r\n",
                         "application/octet-stream");
 
-        std::string payload = ad->payload;
+        std::string substitute;  // what a cabinet fault sends instead of the file
         if (ad->extension == "cab" && f.badCabinet) {
-            payload.clear();
-            while (payload.size() < 4096) payload += "this is not a cabinet\n";
+            while (substitute.size() < 4096) substitute += "this is not a cabinet\n";
         } else if (ad->extension == "cab" && f.cabinetFiles) {
-            payload = m_testCabinet;
+            substitute = m_testCabinet;
         }
-        const std::string head = std::to_string(payload.size()) + "\r\nRESULT:0\r\nCONTS_CODE:" +
-                                 Code7(f.wrongCode ? ad->code + 1 : ad->code) + "\r\nCONTS_NAME:" + ad->name +
-                                 "\r\nPRIORITY:" + std::to_string(ad->priority) + "\r\nJUMPHTTP:" + ad->link + "\r\n";
-        auto body = std::make_shared<std::string>(head + payload);
+        std::string head = std::to_string(substitute.empty() ? ad->payloadSize : substitute.size()) +
+                           "\r\nRESULT:0\r\nCONTS_CODE:" + Code7(f.wrongCode ? ad->code + 1 : ad->code) +
+                           "\r\nCONTS_NAME:" + ad->name + "\r\nPRIORITY:" + std::to_string(ad->priority) +
+                           "\r\nJUMPHTTP:" + ad->link + "\r\n";
+        std::shared_ptr<DataBody> body;
+        if (!substitute.empty()) {
+            body = std::make_shared<DataBody>(std::move(head), std::move(substitute));
+        } else {
+            const int fd = open(ad->payloadPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                res.status = 500;
+                return Send(res, "cannot read the payload\n", "text/plain");
+            }
+            body = std::make_shared<DataBody>(std::move(head), fd, ad->payloadSize);
+        }
         // Cut answers announce the whole body and end half-way through the payload.
+        const size_t headSize = body->HeadSize();
         const bool half = f.cutPayload || f.stallPayload;
-        const size_t sent = half ? head.size() + payload.size() / 2 : body->size();
+        const size_t sent = half ? headSize + (body->Size() - headSize) / 2 : body->Size();
         const bool stall = f.stallPayload;
         const int pauseMs = f.slowPayloadMs;
-        const size_t piece = pauseMs ? 1024 : body->size();
+        const size_t piece = pauseMs ? 1024 : DataBody::kPiece;
         res.set_content_provider(
-            body->size(), "application/octet-stream",
-            [this, body, sent, pauseMs, piece, stall, headSize = head.size()](size_t offset, size_t,
-                                                                             httplib::DataSink& sink) {
+            body->Size(), "application/octet-stream",
+            [this, body, sent, pauseMs, piece, stall, headSize](size_t offset, size_t, httplib::DataSink& sink) {
                 if (offset >= sent && stall) {
                     while (Pause(1000)) {
                     }
@@ -199,7 +242,7 @@ private:
                 if (offset >= sent) return false;  // drops the connection short of the length
                 if (pauseMs && offset >= headSize && !Pause(pauseMs)) return false;
                 const size_t n = std::min(offset < headSize ? headSize - offset : piece, sent - offset);
-                return sink.write(body->data() + offset, n);
+                return body->Write(offset, n, sink);
             });
     }
 
@@ -238,7 +281,7 @@ private:
     const std::vector<ads::Ad> m_ads;
     const std::string m_testCabinet;
     std::atomic<int> m_emptyListsGiven{0};
-    std::FILE* m_log = nullptr;
+    std::FILE* const m_log;
     std::mutex m_logLock;
     std::mutex m_stopLock;
     std::condition_variable m_stopped;
@@ -258,13 +301,25 @@ int Serve(const ads::Options& options) {
         return 1;
     }
 
+    std::FILE* log = nullptr;
+    if (!options.logFile.empty() && !(log = std::fopen(options.logFile.c_str(), "a"))) {
+        std::fprintf(stderr, "ads-server: cannot open the log %s: %s\n", options.logFile.c_str(), std::strerror(errno));
+        return 2;
+    }
+    struct CloseLog {
+        std::FILE* f;
+        ~CloseLog() {
+            if (f) std::fclose(f);
+        }
+    } closeLog{log};
+
     httplib::Server server;
     // A taken port must fail rather than be shared, as SO_REUSEPORT would let it.
     server.set_socket_options([](int sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    AdServer ads_server(options, std::move(ads), std::move(testCabinet));
+    AdServer ads_server(options, std::move(ads), std::move(testCabinet), log);
     ads_server.Route(server);
 
     int port = options.port;

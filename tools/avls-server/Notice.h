@@ -1,9 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace avls {
+
+// The largest request body taken, "MSG=" and the sealed line: room for a notice text
+// of about 760 KiB. A larger one is refused with 413.
+constexpr size_t kMaxNoticeBytes = 1024 * 1024;
 
 // One shown ad as the client reported it.
 struct View {

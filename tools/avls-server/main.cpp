@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/RefuseMethod.h"
 #include "../common/ServeUntilSignal.h"
 #include "Notice.h"
 #include "Options.h"
@@ -71,19 +72,40 @@ public:
 
     void Route(httplib::Server& server)
     {
+        server.set_payload_max_length(avls::kMaxNoticeBytes);
+        // Before any body is read, so neither a method we do not serve nor an
+        // announced body over the limit is ever waited on.
+        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            if (req.method != "POST") {
+                tools::RefuseMethod(res);
+                Log(req, res.status, "method");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            if (req.get_header_value<uint64_t>("Content-Length") > avls::kMaxNoticeBytes) {
+                RefuseTooLarge(req, res, req.get_header_value("Content-Length"));
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
         // The path is whatever the registry's URL says; "log.php3" by default.
-        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { OnNotice(req, res); });
-        auto refuse = [this](const httplib::Request& req, httplib::Response& res) {
-            res.status = 405;
-            res.set_header("Allow", "POST");
-            res.set_content("POST only\n", "text/plain");
-            Log(req, res.status, "method");
-        };
-        server.Get(".*", refuse);
-        server.Put(".*", refuse);
-        server.Patch(".*", refuse);
-        server.Delete(".*", refuse);
-        server.Options(".*", refuse);
+        // Read through a content reader: the plain route would hold a URL-encoded
+        // form to httplib's own 8 KB limit, far below what a notice may carry.
+        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
+                                 const httplib::ContentReader& reader) {
+            std::string body;
+            bool tooLarge = false;
+            reader([&](const char* data, size_t length) {
+                if (length > avls::kMaxNoticeBytes - body.size()) {
+                    tooLarge = true;
+                    return false;
+                }
+                body.append(data, length);
+                return true;
+            });
+            if (tooLarge)
+                return RefuseTooLarge(req, res, "over " + std::to_string(avls::kMaxNoticeBytes));
+            OnNotice(req, body, res);
+        });
     }
 
     // Ends delays in progress so that shutting down does not wait for them.
@@ -95,11 +117,21 @@ public:
     }
 
 private:
-    void OnNotice(const httplib::Request& req, httplib::Response& res)
+    // Always logged: the client sees only the status, the operator needs the reason.
+    void RefuseTooLarge(const httplib::Request& req, httplib::Response& res, const std::string& size)
+    {
+        res.status = 413;
+        res.set_header("Connection", "close");
+        res.set_header("X-AVLS-Refused", "size");
+        res.set_content("notice over " + std::to_string(avls::kMaxNoticeBytes) + " bytes\n", "text/plain");
+        Log(req, res.status, "size " + size + " bytes", true);
+    }
+
+    void OnNotice(const httplib::Request& req, const std::string& body, httplib::Response& res)
     {
         avls::View view;
         std::string line;
-        Refusal refusal = avls::ReadNotice(req.get_header_value("Content-Type"), req.body, &view, &line);
+        Refusal refusal = avls::ReadNotice(req.get_header_value("Content-Type"), body, &view, &line);
         bool stored = false;
         std::string detail;
         if (refusal == Refusal::None) {
@@ -110,7 +142,7 @@ private:
         }
 
         int status = stored ? 200 : refusal == Refusal::None ? 500 : 200;
-        std::string body = stored ? m_ok : m_ng;
+        std::string answer = stored ? m_ok : m_ng;
         if (refusal != Refusal::None)
             res.set_header("X-AVLS-Refused", avls::RefusalName(refusal));
         else if (!stored)
@@ -118,11 +150,11 @@ private:
 
         switch (m_options.fault) {
         case Fault::None: break;
-        case Fault::PlainOk: status = 200; body = "OK"; break;
-        case Fault::Empty: status = 200; body.clear(); break;
+        case Fault::PlainOk: status = 200; answer = "OK"; break;
+        case Fault::Empty: status = 200; answer.clear(); break;
         case Fault::Status500: status = 500; break;
-        case Fault::Newline: body += "\r\n"; break;
-        case Fault::Ng: status = 200; body = m_ng; break;
+        case Fault::Newline: answer += "\r\n"; break;
+        case Fault::Ng: status = 200; answer = m_ng; break;
         case Fault::Slow: Delay(); break;
         case Fault::Close: break;
         }
@@ -133,11 +165,11 @@ private:
         // reference server's bytes should not depend on what a client offers.
         // The close fault announces more than it has, and the provider's
         // false makes httplib drop the connection after what was written.
-        size_t announced = body.size() + (m_options.fault == Fault::Close ? 64 : 0);
+        size_t announced = answer.size() + (m_options.fault == Fault::Close ? 64 : 0);
         if (announced == 0) {
             res.set_content("", "text/plain");
         } else {
-            auto shared = std::make_shared<std::string>(body);
+            auto shared = std::make_shared<std::string>(answer);
             res.set_content_provider(announced, "text/plain",
                 [shared](size_t offset, size_t, httplib::DataSink& sink) {
                     if (offset >= shared->size())
@@ -163,9 +195,9 @@ private:
         m_stopCv.wait_for(lock, std::chrono::milliseconds(m_options.delayMs), [this] { return m_stopping; });
     }
 
-    void Log(const httplib::Request& req, int status, const std::string& what)
+    void Log(const httplib::Request& req, int status, const std::string& what, bool always = false)
     {
-        if (!m_options.log)
+        if (!m_options.log && !always)
             return;
         std::string entry = IsoTime(static_cast<int64_t>(std::time(nullptr))) + " " + req.remote_addr + " " +
                             req.method + " " + Escape(req.path) + " " + std::to_string(status) + " " + what + "\n";
@@ -215,7 +247,6 @@ int Serve(const Options& options)
     }
 
     httplib::Server server;
-    server.set_payload_max_length(1 << 20);
     // httplib's default is SO_REUSEPORT, which lets a second server share the
     // port silently and take half the notices; a taken port must fail.
     server.set_socket_options([](int sock) {

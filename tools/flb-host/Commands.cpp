@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -92,10 +93,12 @@ Action ParseSettings(const Args& args, const Encoding& text) {
     }
     // A single URL given beside the base overrides the base's.
     if (base) {
-        std::string prefix = ToLibrary(text, *base, "--server-base");
-        if (prefix.back() != '/') prefix += '/';
-        for (const ServerValue& v : kServerValues) values.emplace(v.id, prefix + v.fileName);
+        const std::string prefix = ToLibrary(text, *base, "--server-base");
+        for (const ServerValue& v : kServerValues) values.emplace(v.id, JoinServerUrl(prefix, v.fileName));
     }
+    for (const auto& [id, url] : values)
+        if (const std::string problem = UrlProblem(url); !problem.empty())
+            throw UsageError("settings: " + problem);
     if (values.empty() && !show) throw UsageError("settings: nothing to set or show");
 
     return [values, show](Host& host) {
@@ -165,6 +168,9 @@ Action ParseOrder(const Args& args, const Encoding&) {
     return [](Host& host) {
         CodeList order, pictures, movies;
         if (!host.lib.GetOrder(&order.codes, &order.count)) return Refused("the library gave no order");
+        if (order.count == 0 && !host.updated)
+            std::fprintf(stderr, "flb-host: no order: the order belongs to the process that ran the update; "
+                                 "chain them: flb-host update --user ID --version V + order\n");
         if (!host.lib.GetPictureList(&pictures.codes, &pictures.count) ||
             !host.lib.GetMovieList(&movies.codes, &movies.count))
             return Refused("the library gave no list of ads");
@@ -266,7 +272,8 @@ Action ParseUpdate(const Args& args, const Encoding& text) {
     if (!user) throw UsageError("update needs --user ID");
     if (!version) throw UsageError("update needs --version V");
     return [user = *user, version = *version, list2](Host& host) {
-        return RunUpdate(host.lib, user, version, list2);
+        host.updated = true;
+        return RunUpdate(host.lib, user, version, list2, host.serverResult);
     };
 }
 
@@ -287,10 +294,12 @@ const std::vector<Command> kCommands = {
      "write or show the server URLs the library reads",
      "Writes the given URLs into the registry's stand-in file and prints its path.\n"
      "  --server-base URL  all four from URL: getlist.php3, getlist2.php3, getdata.php3, log.php3\n"
+     "                     (a query in URL stays after the script's name)\n"
      "  --list URL, --list2 URL, --data URL, --notify URL  one value each (overrides the base)\n"
      "  --show             print the values as the library will read them\n"
      "The file is HKEY_CURRENT_USER.ini in $FLB_REGISTRY_DIR, else $XDG_CONFIG_HOME/flyerbank,\n"
-     "else ~/.config/flyerbank. The library is not loaded.",
+     "else ~/.config/flyerbank. The library is not loaded. URLs the library would refuse\n"
+     "(not http://, no host, blanks) are refused here.",
      false, ParseSettings},
     {"folder", "DIR", "make DIR the ad folder (created when missing)",
      "Calls FLBSetFolder(DIR) and prints the folder. It holds only for this process.", true, ParseFolder},
@@ -339,7 +348,8 @@ std::string ProgramHelp() {
         "  flb-host --folder ads update --user u1 --version 1.0 + order + notify 1234 1 shown\n"
         "\n"
         "options:\n"
-        "  --library PATH  the library (default: libflyerbank.so beside flb-host, else $FLB_LIBRARY)\n"
+        "  --library PATH  the library (default: libflyerbank.so beside flb-host, or in the\n"
+        "                  install's library folder, else $FLB_LIBRARY)\n"
         "  --folder DIR    the ad folder for all commands (default: the library's)\n"
         "  --help          this text; COMMAND --help describes one command\n"
         "\n"
@@ -365,6 +375,30 @@ std::string CommandHelp(const Command& c) {
     std::string summary = c.summary;
     summary[0] = static_cast<char>(summary[0] - 'a' + 'A');
     return text + "\n\n" + summary + ".\n" + c.details + "\n";
+}
+
+std::string JoinServerUrl(const std::string& base, const std::string& script) {
+    const size_t query = base.find('?');
+    std::string path = base.substr(0, query);
+    if (path.empty() || path.back() != '/') path += '/';
+    return path + script + (query == std::string::npos ? "" : base.substr(query));
+}
+
+std::string UrlProblem(const std::string& url) {
+    const std::string quoted = "'" + url + "'";
+    for (unsigned char c : url)
+        if (c <= 0x20 || c == 0x7F) return "the URL " + quoted + " holds a blank or a control character";
+    std::string scheme = url.substr(0, url.find("://"));
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (url.find("://") == std::string::npos || scheme != "http")
+        return "the URL " + quoted + " is not http:// (the only scheme the library serves)";
+    const size_t host = scheme.size() + 3;
+    const size_t end = url.find_first_of("/?#", host);
+    const std::string authority = url.substr(host, end == std::string::npos ? std::string::npos : end - host);
+    if (authority.empty() || authority[0] == ':' || authority.back() == '@')
+        return "the URL " + quoted + " names no host";
+    if (url.find('#') != std::string::npos) return "the URL " + quoted + " has a fragment, which no server sees";
+    return "";
 }
 
 uint32_t ParseCode(const std::string& text, const char* what) {

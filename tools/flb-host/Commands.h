@@ -28,6 +28,8 @@ struct UsageError : std::runtime_error {
 struct Host {
     Library& lib;
     const Encoding& text;
+    bool updated = false;       // an update ran in this process
+    uint32_t serverResult = 0;  // the ad server's refusal of the last update
 };
 
 using Args = std::vector<std::string>;
@@ -51,7 +53,13 @@ std::string CommandHelp(const Command& command);
 uint32_t ParseCode(const std::string& text, const char* what);
 int32_t ParseInt32(const std::string& text, const char* what);
 
-// Runs an update to its end and reports it; the result is the exit code.
-int RunUpdate(Library& lib, const std::string& user, const std::string& version, bool list2);
+// Runs an update to its end and reports it; the result is the exit code. serverResult
+// gets the ad server's refusal number, 0 when there was none.
+int RunUpdate(Library& lib, const std::string& user, const std::string& version, bool list2, uint32_t& serverResult);
+
+// The URL for one script below a base URL, its query kept after the script's name.
+std::string JoinServerUrl(const std::string& base, const std::string& script);
+// Why the library would refuse a URL, or "" when it would take it.
+std::string UrlProblem(const std::string& url);
 
 }  // namespace host

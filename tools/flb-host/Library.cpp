@@ -9,13 +9,28 @@
 namespace host {
 namespace {
 
-// As a Windows host finds its DLL: beside the program first.
-std::string BesideProgram() {
+std::string ProgramFolder() {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return std::string();
     std::string path(self, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1) + "libflyerbank.so";
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+// As a Windows host finds its DLL: beside the program first; then where an install
+// puts it, relative to the program's folder.
+std::string DefaultLibrary() {
+    const std::string folder = ProgramFolder();
+    if (folder.empty()) return std::string();
+    for (const char* name : {"libflyerbank.so",
+#ifdef FLB_INSTALLED_LIBRARY
+                             FLB_INSTALLED_LIBRARY,
+#endif
+         }) {
+        const std::string path = folder + name;
+        if (access(path.c_str(), F_OK) == 0) return path;
+    }
+    return std::string();
 }
 
 template <class Fn>
@@ -31,8 +46,8 @@ bool Resolve(void* handle, const char* name, Fn& slot, std::string& error) {
 bool Library::Load(const std::string& given, std::string& error) {
     std::string path = given;
     if (path.empty()) {
-        path = BesideProgram();
-        if (path.empty() || access(path.c_str(), F_OK) != 0) {
+        path = DefaultLibrary();
+        if (path.empty()) {
             const char* env = std::getenv("FLB_LIBRARY");
             if (!env || !*env) {
                 error = "no libflyerbank.so beside flb-host and FLB_LIBRARY is not set; give --library PATH";

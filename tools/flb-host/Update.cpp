@@ -57,7 +57,8 @@ struct WaitState {
 
 }  // namespace
 
-int RunUpdate(Library& lib, const std::string& user, const std::string& version, bool list2) {
+int RunUpdate(Library& lib, const std::string& user, const std::string& version, bool list2, uint32_t& serverResult) {
+    serverResult = 0;
     WaitState state;
     if (pipe2(state.completion, O_CLOEXEC) != 0 || pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("flb-host: pipe");
@@ -111,7 +112,7 @@ int RunUpdate(Library& lib, const std::string& user, const std::string& version,
         if (LittleEndian(record) != FLB_WM_UPDATE_DONE) continue;  // not the completion
 
         const uint32_t outcome = LittleEndian(record + 4);
-        const uint32_t serverResult = LittleEndian(record + 8);
+        serverResult = LittleEndian(record + 8);
         switch (outcome) {
         case FLB_UPDATE_DONE:
             std::printf("update done\n");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Explain.h"
 
 namespace {
 
@@ -76,6 +77,8 @@ int main(int argc, char** argv) {
         return host::kExitOk;
     }
 
+    // Set up before the library loads, so that it writes the logs we read after a failure.
+    host::EvidenceLogs evidence;
     host::Library lib;
     bool needsLibrary = plan.hasFolder;
     for (const auto& step : plan.steps) needsLibrary |= step.first->usesLibrary;
@@ -87,15 +90,26 @@ int main(int argc, char** argv) {
         }
     }
     host::Host session{lib, text};
+    auto explain = [&] {
+        host::Evidence e = evidence.Collect();
+        e.serverResult = session.serverResult;
+        if (const std::string why = host::Explain(e); !why.empty()) std::fprintf(stderr, "flb-host: %s\n", why.c_str());
+    };
+    evidence.Begin();
     if (plan.hasFolder && !lib.SetFolder(plan.folder.c_str())) {
         std::fprintf(stderr, "flb-host: the library refused the folder %s\n", plan.folder.c_str());
+        explain();
         return host::kExitRefused;
     }
     for (const auto& step : plan.steps) {
+        evidence.Begin();
         const int result = step.second(session);
         // Our lines and the library's messages on stderr then appear in the order they happened.
         std::fflush(stdout);
-        if (result != host::kExitOk) return result;
+        if (result != host::kExitOk) {
+            if (step.first->usesLibrary) explain();
+            return result;
+        }
     }
     return host::kExitOk;
 }

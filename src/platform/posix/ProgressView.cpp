@@ -2,19 +2,58 @@
 // place. When standard error is no terminal the view keeps its state and draws nothing.
 #include "platform/ProgressView.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
 
+#include "platform/posix/ProgressLine.h"
 #include "platform/posix/Text.h"
 
 namespace platform {
+
+std::string ProgressLine(const std::string& text, int32_t pos, uint16_t range, int columns) {
+    constexpr int kFullBar = 30;
+    const int percent = range ? static_cast<int>(int64_t{pos} * 100 / range) : 0;
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "] %3d%%", percent);
+    const int room = columns - 1;
+    const int fixed = static_cast<int>(std::strlen(tail)) + 1;  // "[" and the tail
+    int bar = std::max(0, std::min(kFullBar, room - fixed));
+    if (bar == 0) return room >= 4 ? std::string(tail + 2) : std::string();
+
+    // Whole characters only: a lead byte of code page 932 takes its trail byte along.
+    std::string shown;
+    const int textRoom = room - fixed - bar - 1;  // and the blank before the bar
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t n = ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < text.size() ? 2 : 1;
+        if (static_cast<int>(shown.size() + n) > textRoom) break;
+        for (size_t k = 0; k < n; ++k) shown += text[i + k] == '\n' || text[i + k] == '\r' ? ' ' : text[i + k];
+        i += n;
+    }
+    const int filled = range ? static_cast<int>(int64_t{pos} * bar / range) : 0;
+    std::string line = shown.empty() ? "" : shown + " ";
+    line += "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(bar - filled), '.');
+    return line + tail;
+}
+
 namespace {
+
+// Read at each redraw, so a resized terminal (SIGWINCH) is followed on the next one
+// without taking the host's signal.
+int TerminalColumns() {
+    struct winsize size {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -52,7 +91,6 @@ public:
     void SetText(const std::string& text) override {
         std::lock_guard<std::mutex> hold(m_lock);
         m_text = text;
-        m_shownText = Cp932ToUtf8(text);
         DrawLocked();
     }
     std::string Text() const override {
@@ -140,12 +178,8 @@ private:
 
     void DrawLocked() {
         if (!m_draw || !m_visible) return;
-        constexpr int kWidth = 30;
-        const int filled = m_range ? static_cast<int>(int64_t{m_pos} * kWidth / m_range) : 0;
-        std::string bar(static_cast<size_t>(filled), '#');
-        bar.append(static_cast<size_t>(kWidth - filled), '.');
-        const int percent = m_range ? static_cast<int>(int64_t{m_pos} * 100 / m_range) : 0;
-        std::fprintf(stderr, "\r\033[K%s [%s] %3d%%", m_shownText.c_str(), bar.c_str(), percent);
+        const std::string line = Cp932ToUtf8(ProgressLine(m_text, m_pos, m_range, TerminalColumns()));
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
         std::fflush(stderr);
     }
 
@@ -158,7 +192,6 @@ private:
     bool m_stopping = false;
     bool m_visible = false;
     std::string m_text;
-    std::string m_shownText;
     uint16_t m_range = 100;
     int32_t m_pos = 0;
 };

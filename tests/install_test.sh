@@ -1,0 +1,48 @@
+#!/bin/sh
+# Installs the build into a scratch prefix and builds a host against it with pkg-config
+# and with find_package; each host must load the library and read one ad's name. The
+# installed flb-host must find the installed library by itself.
+#   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER SANITIZERS
+set -eu
+build=$1 source=$2 cc=$3 sanitize=$4
+work=$(mktemp -d /tmp/flb-install-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+flags=
+[ -n "$sanitize" ] && flags="-fsanitize=$sanitize"
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+pc=$(find "$prefix" -name flyerbank.pc)
+[ -n "$pc" ] || { echo "no flyerbank.pc installed"; exit 1; }
+libdir=$(dirname "$(dirname "$pc")")
+for f in "$prefix/include/flyerbank.h" "$prefix/bin/flb-host" "$prefix/bin/ads-server" "$prefix/bin/avls-server" \
+         "$libdir/cmake/Flyerbank/FlyerbankConfig.cmake"; do
+  [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
+done
+soname=$(objdump -p "$libdir/libflyerbank.so" | sed -n 's/^ *SONAME *//p')
+[ "$soname" = libflyerbank.so.1 ] || { echo "soname is '$soname'"; exit 1; }
+
+mkdir "$work/ads"
+printf 'jpg' >"$work/ads/0000007.jpg"
+printf '[Flyerbank]\r\nVersion=1.0\r\nCount=1\r\n[AD0000]\r\nName=installed\r\nFile=%s\r\nID=7\r\nType=0\r\n' \
+  "$work/ads/0000007.jpg" >"$work/ads/Flyerbank.dat"
+
+expect_name() {  # program
+  out=$(LD_LIBRARY_PATH=$libdir "$1" "$work/ads")
+  [ "$out" = installed ] || { echo "$1 printed '$out'"; exit 1; }
+  objdump -p "$1" | grep -q 'NEEDED *libflyerbank\.so\.1$' || { echo "$1 does not need the soname"; exit 1; }
+}
+
+# shellcheck disable=SC2046 # pkg-config's words are meant to split
+"$cc" $flags -o "$work/pc_host" "$source/tests/installed/host.c" \
+  $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs flyerbank)
+expect_name "$work/pc_host"
+
+cmake -S "$source/tests/installed" -B "$work/cmake_host" -G Ninja -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" || { cat "$work/configure.log"; exit 1; }
+cmake --build "$work/cmake_host" >"$work/build.log" || { cat "$work/build.log"; exit 1; }
+expect_name "$work/cmake_host/installed_host"
+
+env -u FLB_LIBRARY "$prefix/bin/flb-host" --folder "$work/ads" show 7 >"$work/show.out"
+grep -q '^name *installed$' "$work/show.out" || { cat "$work/show.out"; exit 1; }
+echo "installed tree works with pkg-config, find_package and flb-host"
