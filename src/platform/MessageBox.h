@@ -14,4 +14,7 @@ void PresentMessage(unsigned id, unsigned type, const std::string& text);
 // Returns the previous presenter; an empty one restores the default.
 MessagePresenter SetMessagePresenter(MessagePresenter presenter);
 
+// The backend's own presentation, used while no presenter is set.
+void PresentWithSystem(unsigned id, unsigned type, const std::string& text);
+
 }  // namespace platform

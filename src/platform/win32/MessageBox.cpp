@@ -3,46 +3,11 @@
 
 #include <windows.h>
 
-#include <mutex>
-
 namespace platform {
-namespace {
-
-std::mutex& Lock() {
-    static std::mutex lock;
-    return lock;
-}
-MessagePresenter& Current() {
-    static MessagePresenter presenter;
-    return presenter;
-}
-// Built before theApp, so destroyed after it: its end joins a worker that uses them.
-struct BuiltFirst {
-    BuiltFirst() { Lock(); Current(); }
-} builtFirst __attribute__((init_priority(101)));
 
 // The caption is the library's name, as the framework gives a library without a title.
-void DefaultPresenter(unsigned, unsigned type, const std::string& text) {
+void PresentWithSystem(unsigned, unsigned type, const std::string& text) {
     MessageBoxA(GetActiveWindow(), text.c_str(), "Flyerbank", type);
-}
-
-}  // namespace
-
-void PresentMessage(unsigned id, unsigned type, const std::string& text) {
-    MessagePresenter presenter;
-    {
-        std::lock_guard<std::mutex> hold(Lock());
-        presenter = Current();
-    }
-    if (presenter) presenter(id, type, text);
-    else DefaultPresenter(id, type, text);
-}
-
-MessagePresenter SetMessagePresenter(MessagePresenter presenter) {
-    std::lock_guard<std::mutex> hold(Lock());
-    MessagePresenter old = std::move(Current());
-    Current() = std::move(presenter);
-    return old;
 }
 
 }  // namespace platform
