@@ -10,6 +10,7 @@
 
 #include <map>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/win32/Module.h"
 #include "res/resource.h"
@@ -51,13 +52,13 @@ public:
 
     void ShowTopmost() override { Change([](State& s) { s.visible = true; }); }
     void Hide() override { Change([](State& s) { s.visible = false; }); }
-    bool IsVisible() const override { return Read().visible; }
+    bool IsVisible() const override { return Get([](const State& s) { return s.visible; }); }
     void SetText(const std::string& text) override { Change([&](State& s) { s.text = text; }); }
-    std::string Text() const override { return Read().text; }
+    std::string Text() const override { return Get([](const State& s) { return s.text; }); }
     void SetRange(uint16_t upper) override { Change([&](State& s) { s.range = upper; s.pos = Clamp(s.pos, upper); }); }
-    uint16_t Range() const override { return Read().range; }
+    uint16_t Range() const override { return Get([](const State& s) { return s.range; }); }
     void SetPos(int32_t pos) override { Change([&](State& s) { s.pos = Clamp(pos, s.range); }); }
-    int32_t Pos() const override { return Read().pos; }
+    int32_t Pos() const override { return Get([](const State& s) { return s.pos; }); }
 
     void SetTimer(unsigned id, unsigned periodMs, std::function<void()> tick) override {
         Change([&](State& s) { s.timers[id] = Timer{periodMs, std::move(tick)}; });
@@ -95,9 +96,11 @@ private:
     // A bar control keeps its position within its range.
     static int32_t Clamp(int32_t pos, uint16_t range) { return pos < 0 ? 0 : pos > range ? range : pos; }
 
-    State Read() const {
+    // One field, without copying the timers the state also holds.
+    template <class F>
+    std::invoke_result_t<F, const State&> Get(F f) const {
         std::lock_guard<std::mutex> hold(m_lock);
-        return m_state;
+        return f(m_state);
     }
 
     template <class F>
@@ -111,12 +114,20 @@ private:
         else PostMessageA(m_window, kSync, 0, 0);
     }
 
-    // On the window's thread only.
+    // On the window's thread only. The bar's timer syncs every tick: the text and the
+    // range are set only when they changed, so the window does not repaint them each time.
     void Sync() {
-        State s = Read();
+        State s;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            s = m_state;
+        }
         HWND bar = GetDlgItem(m_window, kBarId);
-        SetDlgItemTextA(m_window, kTextId, s.text.c_str());
-        SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, s.range));
+        if (!m_synced || s.text != m_shownText) SetDlgItemTextA(m_window, kTextId, s.text.c_str());
+        if (!m_synced || s.range != m_shownRange) SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, s.range));
+        m_synced = true;
+        m_shownText = s.text;
+        m_shownRange = s.range;
         SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(s.pos), 0);
         for (auto it = m_running.begin(); it != m_running.end();) {
             auto want = s.timers.find(it->first);
@@ -181,6 +192,9 @@ private:
     mutable std::mutex m_lock;
     State m_state;
     std::map<unsigned, unsigned> m_running;  // timers set on the window: id -> period
+    bool m_synced = false;                   // what the window shows, once it shows anything
+    std::string m_shownText;
+    uint16_t m_shownRange = 0;
     std::function<void()> m_onCancel;
 };
 
