@@ -22,6 +22,9 @@ public:
     static constexpr DWORD kChunkSize = 102400;
     // More than any ad or list; a larger answer is refused rather than held in memory.
     static constexpr DWORD kMaxAnswerSize = 512u * 1024 * 1024;
+    // Declared lengths up to this are taken at their word and allocated at once; beyond
+    // it, an answer that never comes must not cost its whole length in memory.
+    static constexpr int64_t kReserveLimit = 64 * 1024 * 1024;
 
     explicit CHttpRequest(const CString& url, const CString& referrer = CString());
     virtual ~CHttpRequest();

@@ -43,6 +43,44 @@ bool GlobalInit() {
     return ready;
 }
 
+// Connections stay open between exchanges, as the system's internet layer keeps them:
+// one cache for the process, which every request's handle takes its connection from.
+// Built before theApp and so gone after it, as its end joins a worker that uses it.
+class ConnectionPool {
+public:
+    ~ConnectionPool() {
+        if (m_share) curl_share_cleanup(m_share);
+    }
+    // Null when the cache cannot be made: each request then connects anew.
+    CURLSH* Share() {
+        std::call_once(m_made, [this] {
+            CURLSH* share = curl_share_init();
+            if (!share) return;
+            if (curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &ConnectionPool::Lock) != CURLSHE_OK ||
+                curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &ConnectionPool::Unlock) != CURLSHE_OK ||
+                curl_share_setopt(share, CURLSHOPT_USERDATA, this) != CURLSHE_OK ||
+                curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK) {
+                curl_share_cleanup(share);
+                return;
+            }
+            m_share = share;
+        });
+        return m_share;
+    }
+
+private:
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        static_cast<ConnectionPool*>(user)->LockOf(data).lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* user) { static_cast<ConnectionPool*>(user)->LockOf(data).unlock(); }
+    std::mutex& LockOf(curl_lock_data data) { return m_locks[data >= 0 && data < CURL_LOCK_DATA_LAST ? data : 0]; }
+
+    std::once_flag m_made;
+    CURLSH* m_share = nullptr;
+    std::mutex m_locks[CURL_LOCK_DATA_LAST];
+};
+ConnectionPool connectionPool __attribute__((init_priority(101)));
+
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -144,6 +182,7 @@ public:
         set(CURLOPT_WRITEDATA, this);
         set(CURLOPT_HEADERFUNCTION, &CurlFile::OnHeader);
         set(CURLOPT_HEADERDATA, this);
+        if (CURLSH* share = connectionPool.Share()) set(CURLOPT_SHARE, share);
         return ok;
     }
 
