@@ -33,8 +33,9 @@ bool RenameFile(const std::string& from, const std::string& to);  // replaces `t
 // entry itself not a link), so it may be changed or deleted on the catalogue's behalf.
 bool IsDirectlyInside(const std::string& path, const std::string& folder);
 // Creates `path` (emptying an existing file) and writes the bytes, flushed to the disk
-// before it returns. osError gets the system's error code on failure.
-bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError);
+// before it returns unless `flush` is false (a scratch file that replaces nothing).
+// osError gets the system's error code on failure.
+bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError, bool flush = true);
 // Removes the entries directly in `folder` that are not folders, then the folder itself.
 // Never follows a link and never descends: only for scratch folders of our own.
 bool RemoveFolderAndFiles(const std::string& folder);

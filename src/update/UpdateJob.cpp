@@ -312,7 +312,8 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
 
     const CString cabinetPath = scratchFolder + platform::kPathSeparator + Code7(record.ID) + ".cab";
     int osError = 0;
-    if (!Logged(platform::WriteNewFile(cabinetPath, payload, size, osError), "write", cabinetPath, osError))
+    // Only its members replace anything, and they go to the disk as they are unpacked.
+    if (!Logged(platform::WriteNewFile(cabinetPath, payload, size, osError, false), "write", cabinetPath, osError))
         ShowMessageAndThrow(IDP_AD_FILE_SAVE);
 
     std::vector<CString> names;

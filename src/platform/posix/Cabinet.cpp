@@ -1,12 +1,25 @@
 #include "platform/Cabinet.h"
 
+#include <fcntl.h>
 #include <mspack.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 
 #include "platform/Files.h"
 
 namespace platform {
+namespace {
+
+bool FlushToDisk(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = fsync(fd) == 0 || errno == EINVAL;
+    return close(fd) == 0 && ok;
+}
+
+}  // namespace
 
 struct CabinetArchive::Impl {
     mscab_decompressor* cabd = nullptr;
@@ -28,6 +41,8 @@ bool CabinetArchive::Open(const std::string& path) {
     m_members.clear();
     m_impl->cabd = mspack_create_cab_decompressor(nullptr);
     if (!m_impl->cabd) return false;
+    // Stored data is copied through this buffer: 4 KB by default, a system call each way.
+    m_impl->cabd->set_param(m_impl->cabd, MSCABD_PARAM_DECOMPBUF, 65536);
     m_impl->path = path;
     m_impl->cab = m_impl->cabd->open(m_impl->cabd, m_impl->path.c_str());
     if (!m_impl->cab) return false;
@@ -50,6 +65,8 @@ bool CabinetArchive::Open(const std::string& path) {
 bool CabinetArchive::ExtractMember(size_t index, const std::string& path) {
     if (!m_impl->cab || index >= m_impl->files.size()) return false;
     if (m_impl->cabd->extract(m_impl->cabd, m_impl->files[index], path.c_str()) != MSPACK_ERR_OK) return false;
+    // The member is about to replace an ad's file, so it must be on the disk first.
+    if (!FlushToDisk(path)) return false;
     const CabinetMember& m = m_members[index];
     std::tm stored = {};
     stored.tm_year = m.year - 1900;

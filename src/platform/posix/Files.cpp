@@ -79,7 +79,7 @@ bool IsDirectlyInside(const std::string& path, const std::string& folder) {
     return true;
 }
 
-bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError) {
+bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError, bool flush) {
     osError = 0;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -98,7 +98,7 @@ bool WriteNewFile(const std::string& path, const void* data, size_t size, int& o
         at += n;
         size -= static_cast<size_t>(n);
     }
-    if (fsync(fd) != 0 && errno != EINVAL) osError = errno;
+    if (flush && fsync(fd) != 0 && errno != EINVAL) osError = errno;
     if (close(fd) != 0 && !osError) osError = errno;
     return osError == 0;
 }

@@ -34,6 +34,7 @@ struct Walk {
     std::string path;
     size_t seen = 0;
     bool written = false;
+    bool flushFailed = false;
 };
 
 void SetStoredStatus(const std::string& path, USHORT date, USHORT time, USHORT attributes) {
@@ -72,6 +73,8 @@ FNFDINOTIFY(Notify) {
                      _S_IREAD | _S_IWRITE);
     }
     case fdintCLOSE_FILE_INFO:
+        // The member is about to replace an ad's file, so it must be on the disk first.
+        if (_commit(static_cast<int>(pfdin->hf)) != 0) walk->flushFailed = true;
         _close(static_cast<int>(pfdin->hf));
         SetStoredStatus(walk->path, pfdin->date, pfdin->time, pfdin->attribs);
         walk->written = true;
@@ -157,7 +160,7 @@ bool CabinetArchive::ExtractMember(size_t index, const std::string& path) {
     Walk walk;
     walk.wanted = index;
     walk.path = path;
-    return m_impl->Run(walk) && walk.written;
+    return m_impl->Run(walk) && walk.written && !walk.flushFailed;
 }
 
 }  // namespace platform

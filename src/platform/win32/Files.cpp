@@ -124,7 +124,7 @@ bool IsDirectlyInside(const std::string& path, const std::string& folder) {
     return a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError) {
+bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError, bool flush) {
     osError = 0;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -133,7 +133,7 @@ bool WriteNewFile(const std::string& path, const void* data, size_t size, int& o
     }
     DWORD error = 0;
     bool ok = WriteAll(h, data, size, error);
-    if (ok && !FlushFileBuffers(h)) error = GetLastError(), ok = false;
+    if (ok && flush && !FlushFileBuffers(h)) error = GetLastError(), ok = false;
     if (!CloseHandle(h) && ok) error = GetLastError(), ok = false;
     osError = static_cast<int>(error);
     return ok;
