@@ -224,7 +224,9 @@ void CUpdateJob::ParseList(CString& answer, std::vector<CAdRecord>& downloads) {
 
         CheckCancel();
         const CString extension = CutToken(answer, "\n");
-        const int32_t type = AdTypeOfExtension(extension.c_str());
+        // A NUL would end the extension for its type but not for the file name built from it.
+        const int32_t type =
+            extension.find('\0') == CString::npos ? AdTypeOfExtension(extension.c_str()) : AD_TYPE_NONE;
         if (type == AD_TYPE_NONE) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
         record.Type = type;
 
