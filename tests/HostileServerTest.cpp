@@ -283,6 +283,9 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
         EXPECT_EQ(r.wParam, row.outcome);
         EXPECT_EQ(r.lParam, row.result);
         EXPECT_EQ(m_messages.Take(), row.messages);
+        // The whole list was read when the data was asked for or the server refused.
+        const size_t listed = row.where == kData || row.outcome == kDone || row.result != 0 ? 5 : 0;
+        EXPECT_EQ(theApp.m_announcedAds.size(), row.fault == "list-items=100000" ? 100000 + listed : listed);
 
         // The held ads as they were, or as the row's downloads left them; nothing else.
         Tree expected = held;
