@@ -137,6 +137,9 @@ TEST_F(AdsServerWire, ManifestsItCannotServeAreRefused) {
     EXPECT_NE(ReadText(m_root.Path("err")).find("cannot open the log"), std::string::npos);
     EXPECT_EQ(Refused("--port 70000" + content), 2);
     EXPECT_EQ(Refused("--fault cabinet-files=2" + content), 2);
+    EXPECT_EQ(Refused("--fault mute --fault trickle" + content), 2);  // one way of answering by hand
+    EXPECT_EQ(Refused("--fault item-tail=%4" + content), 2);
+    EXPECT_EQ(Refused("--fault status=200" + content), 2);
     EXPECT_EQ(Refused(""), 2);
 }
 

@@ -211,10 +211,19 @@ void CUpdateJob::ParseList(CString& answer, std::vector<CAdRecord>& downloads) {
     const int result = std::atoi(Trim(CutToken(answer, "\n")).c_str());
     if (result != 0) throw CADSException(result);
 
+    // The items are cut from a moving start: cutting each off the front would move the
+    // rest of the answer every time, which a long list makes quadratic.
+    size_t at = 0;
+    auto cut = [&](char separator) {
+        const size_t end = std::min(answer.find(separator, at), answer.size());
+        CString token = answer.substr(at, end - at);
+        at = std::min(end + 1, answer.size());
+        return token;
+    };
     const CString& folder = theApp.m_strFolder;
-    while (!answer.empty()) {
+    while (at < answer.size()) {
         CAdRecord record;
-        const CString code = CutToken(answer, ".");
+        const CString code = cut('.');
         if (code.size() < kCodeDigits) break;  // an empty or short line ends the list
         record.ID = ListCode(code);
         if (record.ID == 0) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
@@ -223,8 +232,10 @@ void CUpdateJob::ParseList(CString& answer, std::vector<CAdRecord>& downloads) {
         const bool held = theApp.m_catalogue.Lookup(record.ID, record) != FALSE;
 
         CheckCancel();
-        const CString extension = CutToken(answer, "\n");
-        const int32_t type = AdTypeOfExtension(extension.c_str());
+        const CString extension = cut('\n');
+        // A NUL would end the extension for its type but not for the file name built from it.
+        const int32_t type =
+            extension.find('\0') == CString::npos ? AdTypeOfExtension(extension.c_str()) : AD_TYPE_NONE;
         if (type == AD_TYPE_NONE) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
         record.Type = type;
 
@@ -248,6 +259,7 @@ void CUpdateJob::ParseList(CString& answer, std::vector<CAdRecord>& downloads) {
         theApp.m_announcedAds.push_back(record);
         CheckCancel();
     }
+    answer.erase(0, at);
 }
 
 void CUpdateJob::FetchAd(CAdRecord& record) {

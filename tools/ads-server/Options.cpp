@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <cctype>
 #include <cstdlib>
 
 namespace ads {
@@ -11,6 +12,23 @@ bool ParseInt(const std::string& text, long low, long high, int* value) {
     const long n = std::strtol(text.c_str(), nullptr, 10);
     if (n < low || n > high) return false;
     *value = static_cast<int>(n);
+    return true;
+}
+
+// "%XX" stands for the byte XX, so that a fault can carry bytes no command line can.
+bool Unescape(const std::string& text, std::string* bytes) {
+    bytes->clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            *bytes += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+            return false;
+        *bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+    }
     return true;
 }
 
@@ -29,6 +47,19 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
         *error = "--fault " + name + " takes no value";
         return false;
     };
+    auto bytes = [&](std::string* target) {
+        if (hasValue && !value.empty() && Unescape(value, target)) return true;
+        *error = "--fault " + name + " wants =TEXT (%XX for a byte)";
+        return false;
+    };
+    auto raw = [&](RawFault fault) {
+        if (f->raw != RawFault::None) {
+            *error = "--fault " + name + ": only one fault that answers by hand at a time";
+            return false;
+        }
+        f->raw = fault;
+        return true;
+    };
     if (name == "list-result") return number(1, 999999, &f->listResult);
     if (name == "data-result") return number(1, 999999, &f->dataResult);
     if (name == "empty-list") return number(1, 1000, &f->emptyLists);
@@ -38,6 +69,30 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
     if (name == "bad-cabinet") return flag(&f->badCabinet);
     if (name == "silent-list") return flag(&f->silentList);
     if (name == "stall-payload") return flag(&f->stallPayload);
+    if (name == "status") return number(300, 599, &f->status);
+    if (name == "huge-body") return flag(&f->hugeBody);
+    if (name == "list-items") return number(1, 1000000, &f->listItems);
+    if (name == "item-tail") return bytes(&f->itemTail);
+    if (name == "huge-members") return flag(&f->hugeMembers);
+    if (name == "member-name") return bytes(&f->memberName);
+    static const struct {
+        const char* name;
+        RawFault fault;
+    } kRaw[] = {{"reset-head", RawFault::ResetHead}, {"reset-body", RawFault::ResetBody},
+                {"garbage", RawFault::Garbage},      {"interim-only", RawFault::InterimOnly},
+                {"continue", RawFault::Continue},    {"mute", RawFault::Mute}};
+    for (const auto& r : kRaw) {
+        bool given = false;
+        if (name == r.name) return flag(&given) && raw(r.fault);
+    }
+    if (name == "trickle") {
+        if (!raw(RawFault::Trickle)) return false;
+        if (!hasValue) {
+            f->trickleMs = 50;
+            return true;
+        }
+        return number(1, 60000, &f->trickleMs);
+    }
     if (name == "slow-payload") {
         if (!hasValue) {
             f->slowPayloadMs = 200;
@@ -132,6 +187,24 @@ const char* UsageText() {
            "                                     made at start with gcab\n"
            "                    silent-list      list requests are taken and never answered\n"
            "                    stall-payload    half the payload, then silence; the connection stays\n"
+           "                    status=N         every answer has status N (300 to 599); a 3xx has a\n"
+           "                                     Location of the path asked for\n"
+           "                    huge-body        every answer announces 1 GiB and sends none of it\n"
+           "                    list-items=N     N more ads (codes 1000000 on) head the list; data\n"
+           "                                     requests do not know them (RESULT:3)\n"
+           "                    item-tail=TEXT   TEXT follows every item's extension (%XX: any byte)\n"
+           "                    huge-members     cabinet ads get a cabinet whose two members declare\n"
+           "                                     2 GiB each and carry a few bytes\n"
+           "                    member-name=NAME cabinet ads get a cabinet of movie.asf and NAME (%XX)\n"
+           "                  at most one of these; every answer then goes out by hand, and\n"
+           "                  cut-payload, slow-payload, stall-payload, status, huge-body do not apply:\n"
+           "                    reset-head       half the status line and headers, then a reset\n"
+           "                    reset-body       the headers and half the body, then a reset\n"
+           "                    garbage          bytes that are no HTTP, then the connection closes\n"
+           "                    interim-only     \"100 Continue\" and nothing after it; the connection closes\n"
+           "                    continue         \"100 Continue\", then the answer\n"
+           "                    mute             reads the request and never answers; the connection stays\n"
+           "                    trickle[=MS]     the whole answer a byte at a time, MS apart (50)\n"
            "  --help          this text\n"
            "\n"
            "Each request is logged on stderr as one line. Once listening, the first line on\n"

@@ -4,6 +4,10 @@
 
 namespace ads {
 
+// Faults that need the socket itself: the server then answers by hand, not through
+// httplib, and bends every answer the same way.
+enum class RawFault { None, ResetHead, ResetBody, Garbage, InterimOnly, Continue, Mute, Trickle };
+
 // Ways to misbehave on purpose, so that clients can be tested against them.
 struct Faults {
     int listResult = 0;        // list-result=N: refuse the list with RESULT N
@@ -17,6 +21,14 @@ struct Faults {
     int cabinetFiles = 0;      // cabinet-files=N: cabinet ads get a cabinet of N files
     bool silentList = false;   // silent-list: list requests are taken and never answered
     bool stallPayload = false; // stall-payload: half the payload, then silence on an open connection
+    int status = 0;            // status=N: every answer has HTTP status N
+    bool hugeBody = false;     // huge-body: every answer announces 1 GiB and sends none of it
+    int listItems = 0;         // list-items=N: N more ads, unknown to the data requests, head the list
+    std::string itemTail;      // item-tail=TEXT: bytes after every item's extension (%XX for any byte)
+    bool hugeMembers = false;  // huge-members: cabinet ads get members that declare 2 GiB each
+    std::string memberName;    // member-name=NAME: cabinet ads get a thumbnail stored as NAME
+    RawFault raw = RawFault::None;
+    int trickleMs = 0;         // trickle[=MS]: the pause between two bytes
 };
 
 struct Options {

@@ -28,6 +28,7 @@
 #include "../common/ServeUntilSignal.h"
 #include "Manifest.h"
 #include "Options.h"
+#include "RawListener.h"
 
 namespace {
 
@@ -100,6 +101,51 @@ bool MakeCabinet(int files, std::string* cabinet, std::string* error) {
     return true;
 }
 
+// A cabinet of stored members in one folder, built byte by byte, so that a member may
+// bear any name and declare any size (0: its real one).
+std::string BuildCabinet(const std::vector<std::pair<std::string, std::string>>& members, uint32_t declared) {
+    auto u16 = [](std::string& s, uint16_t v) {
+        s += static_cast<char>(v & 0xFF);
+        s += static_cast<char>(v >> 8);
+    };
+    auto u32 = [&](std::string& s, uint32_t v) {
+        u16(s, static_cast<uint16_t>(v & 0xFFFF));
+        u16(s, static_cast<uint16_t>(v >> 16));
+    };
+    std::string files, data;
+    for (const auto& m : members) {
+        u32(files, declared ? declared : static_cast<uint32_t>(m.second.size()));
+        u32(files, static_cast<uint32_t>(data.size()));
+        u16(files, 0);
+        u16(files, static_cast<uint16_t>(((2001 - 1980) << 9) | (2 << 5) | 3));
+        u16(files, static_cast<uint16_t>((4 << 11) | (5 << 5) | 3));
+        u16(files, 0x20);
+        files += m.first;
+        files += '\0';
+        data += m.second;
+    }
+    const uint32_t filesAt = 36 + 8, dataAt = filesAt + static_cast<uint32_t>(files.size());
+    std::string cab = "MSCF";
+    u32(cab, 0);
+    u32(cab, dataAt + 8 + static_cast<uint32_t>(data.size()));
+    u32(cab, 0);
+    u32(cab, filesAt);
+    u32(cab, 0);
+    cab += '\x03';
+    cab += '\x01';
+    u16(cab, 1);
+    u16(cab, static_cast<uint16_t>(members.size()));
+    for (int i = 0; i < 3; ++i) u16(cab, 0);
+    u32(cab, dataAt);
+    u16(cab, 1);
+    u16(cab, 0);  // no compression
+    cab += files;
+    u32(cab, 0);
+    u16(cab, static_cast<uint16_t>(data.size()));
+    u16(cab, static_cast<uint16_t>(data.size()));
+    return cab + data;
+}
+
 // One data answer: its six lines, then the payload, which is read from the ad's file a
 // piece at a time as the client takes it, so a large ad never sits in memory whole.
 class DataBody {
@@ -128,12 +174,35 @@ public:
         return got > 0 && sink.write(buffer, static_cast<size_t>(got));
     }
 
+    // The whole answer, for an answer sent by hand.
+    std::string All() const {
+        std::string all = m_head + m_memory;
+        char buffer[kPiece];
+        for (off_t at = 0; m_fd >= 0 && static_cast<uint64_t>(at) < m_payloadSize;) {
+            const ssize_t got = pread(m_fd, buffer, sizeof buffer, at);
+            if (got <= 0) break;
+            all.append(buffer, static_cast<size_t>(got));
+            at += got;
+        }
+        return all;
+    }
+
 private:
     const std::string m_head;
     const std::string m_memory;
     const int m_fd = -1;
     const size_t m_payloadSize;
 };
+
+// An answer before it goes out, through httplib or by hand.
+struct Reply {
+    int status = 200;
+    const char* type = "text/plain";
+    std::string text;                // the body, unless data holds it
+    std::shared_ptr<DataBody> data;  // a data answer, which the payload faults act on
+};
+
+constexpr uint32_t kFirstExtraCode = 1000000;
 
 class AdServer {
 public:
@@ -145,10 +214,42 @@ public:
         server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             if (req.method == "POST") return httplib::Server::HandlerResponse::Unhandled;
             tools::RefuseMethod(res);
-            Log(req, res.status);
+            Log(req.remote_addr, req.method, req.path, req.body, res.status);
             return httplib::Server::HandlerResponse::Handled;
         });
         server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { OnPost(req, res); });
+    }
+
+    // The same answers for the listener that sends them by hand.
+    ads::RawAnswer AnswerByHand(const ads::RawRequest& req) {
+        ads::RawAnswer answer;
+        if (req.method != "POST") {
+            answer.status = 405;
+            answer.body = "POST only\n";
+            return answer;
+        }
+        const Reply reply = Answer(req.path, req.body);
+        answer.status = reply.status;
+        answer.type = reply.type;
+        answer.body = reply.data ? reply.data->All() : reply.text;
+        return answer;
+    }
+
+    void Log(const std::string& remote, const std::string& method, const std::string& path,
+             const std::string& body, int status) {
+        char when[32];
+        const time_t now = std::time(nullptr);
+        struct tm tm;
+        gmtime_r(&now, &tm);
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        const std::string line = std::string(when) + " " + remote + " " + method + " " + Escape(path) + " " +
+                                 Escape(body) + " " + std::to_string(status) + "\n";
+        std::lock_guard<std::mutex> hold(m_logLock);
+        std::fputs(line.c_str(), stderr);
+        if (m_log) {
+            std::fputs(line.c_str(), m_log);
+            std::fflush(m_log);
+        }
     }
 
     // Ends slow answers in progress, so that stopping does not wait for them.
@@ -159,37 +260,63 @@ public:
     }
 
 private:
-    void OnPost(const httplib::Request& req, httplib::Response& res) {
-        if (EndsWith(req.path, "getlist.php3") || EndsWith(req.path, "getlist2.php3")) List(res);
-        else if (EndsWith(req.path, "getdata.php3")) Data(FormFields(req.body)["CONTS_CODE"], res);
-        else {
-            res.status = 404;
-            Send(res, "no such service\n", "text/plain");
-        }
-        Log(req, res.status);
+    Reply Answer(const std::string& path, const std::string& body) {
+        if (EndsWith(path, "getlist.php3") || EndsWith(path, "getlist2.php3")) return List();
+        if (EndsWith(path, "getdata.php3")) return Data(FormFields(body)["CONTS_CODE"]);
+        Reply reply;
+        reply.status = 404;
+        reply.text = "no such service\n";
+        return reply;
     }
 
-    void List(httplib::Response& res) {
+    void OnPost(const httplib::Request& req, httplib::Response& res) {
         const ads::Faults& f = m_options.faults;
-        res.status = 200;
+        Reply reply = Answer(req.path, req.body);
+        res.status = f.status ? f.status : reply.status;
+        if (res.status / 100 == 3) res.set_header("Location", req.path);
+        if (f.hugeBody) {
+            res.set_content_provider(size_t{1} << 30, reply.type, [this](size_t, size_t, httplib::DataSink&) {
+                while (Pause(1000)) {
+                }
+                return false;
+            });
+        } else if (reply.data) {
+            Stream(reply.data, res);
+        } else {
+            Send(res, reply.text, reply.type);
+        }
+        Log(req.remote_addr, req.method, req.path, req.body, res.status);
+    }
+
+    static Reply Text(std::string text) {
+        Reply reply;
+        reply.text = std::move(text);
+        return reply;
+    }
+
+    Reply List() {
+        const ads::Faults& f = m_options.faults;
         if (f.silentList) {
             while (Pause(1000)) {
             }
-            return Send(res, "", "text/plain");
+            return Text("");
         }
         if (m_emptyListsGiven < f.emptyLists) {
             ++m_emptyListsGiven;
-            return Send(res, "\n", "text/plain");
+            return Text("\n");
         }
-        if (f.listResult) return Send(res, "RESULT:" + std::to_string(f.listResult) + "\n", "text/plain");
+        if (f.listResult) return Text("RESULT:" + std::to_string(f.listResult) + "\n");
+        const std::string end = f.itemTail + (f.crlfItems ? "\r\n" : "\n");
         std::string text = "RESULT:0\n";
-        for (const ads::Ad& ad : m_ads) text += Code7(ad.code) + "." + ad.extension + (f.crlfItems ? "\r\n" : "\n");
-        Send(res, text, "text/plain");
+        for (int i = 0; i < f.listItems; ++i) text += Code7(kFirstExtraCode + static_cast<uint32_t>(i)) + ".jpg" + end;
+        for (const ads::Ad& ad : m_ads) text += Code7(ad.code) + "." + ad.extension + end;
+        return Text(text);
     }
 
-    void Data(const std::string& codeText, httplib::Response& res) {
+    Reply Data(const std::string& codeText) {
         const ads::Faults& f = m_options.faults;
-        res.status = 200;
+        Reply reply;
+        reply.type = "application/octet-stream";
         const ads::Ad* ad = nullptr;
         const bool digits = !codeText.empty() && codeText.size() <= 10 &&
                             codeText.find_first_not_of("0123456789") == std::string::npos;
@@ -197,35 +324,44 @@ private:
         for (const ads::Ad& a : m_ads)
             if (digits && a.code == code) ad = &a;
         const std::string codeLine = "CONTS_CODE:" + Code7(code) + "\r\n";
-        if (!ad) return Send(res, "0\r\nRESULT:3\r\n" + codeLine + "CONTS_NAME:\r\nPRIORITY:0\r\nJUMPHTTP:\r\n",
-                             "application/octet-stream");
-        if (f.dataResult)
-            return Send(res, "0\r\nRESULT:" + std::to_string(f.dataResult) + "\r\n" + codeLine +
-                                 "CONTS_NAME:\r\nPRIORITY:0\r\nJUMPHTTP:\r\n",
-                        "application/octet-stream");
+        if (!ad) {
+            reply.text = "0\r\nRESULT:3\r\n" + codeLine + "CONTS_NAME:\r\nPRIORITY:0\r\nJUMPHTTP:\r\n";
+            return reply;
+        }
+        if (f.dataResult) {
+            reply.text = "0\r\nRESULT:" + std::to_string(f.dataResult) + "\r\n" + codeLine +
+                         "CONTS_NAME:\r\nPRIORITY:0\r\nJUMPHTTP:\r\n";
+            return reply;
+        }
 
         std::string substitute;  // what a cabinet fault sends instead of the file
         if (ad->extension == "cab" && f.badCabinet) {
             while (substitute.size() < 4096) substitute += "this is not a cabinet\n";
-        } else if (ad->extension == "cab" && f.cabinetFiles) {
+        } else if (ad->extension == "cab") {
             substitute = m_testCabinet;
         }
         std::string head = std::to_string(substitute.empty() ? ad->payloadSize : substitute.size()) +
                            "\r\nRESULT:0\r\nCONTS_CODE:" + Code7(f.wrongCode ? ad->code + 1 : ad->code) +
                            "\r\nCONTS_NAME:" + ad->name + "\r\nPRIORITY:" + std::to_string(ad->priority) +
                            "\r\nJUMPHTTP:" + ad->link + "\r\n";
-        std::shared_ptr<DataBody> body;
         if (!substitute.empty()) {
-            body = std::make_shared<DataBody>(std::move(head), std::move(substitute));
-        } else {
-            const int fd = open(ad->payloadPath.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                res.status = 500;
-                return Send(res, "cannot read the payload\n", "text/plain");
-            }
-            body = std::make_shared<DataBody>(std::move(head), fd, ad->payloadSize);
+            reply.data = std::make_shared<DataBody>(std::move(head), std::move(substitute));
+            return reply;
         }
-        // Cut answers announce the whole body and end half-way through the payload.
+        const int fd = open(ad->payloadPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            reply.status = 500;
+            reply.type = "text/plain";
+            reply.text = "cannot read the payload\n";
+            return reply;
+        }
+        reply.data = std::make_shared<DataBody>(std::move(head), fd, ad->payloadSize);
+        return reply;
+    }
+
+    // Cut answers announce the whole body and end half-way through the payload.
+    void Stream(const std::shared_ptr<DataBody>& body, httplib::Response& res) {
+        const ads::Faults& f = m_options.faults;
         const size_t headSize = body->HeadSize();
         const bool half = f.cutPayload || f.stallPayload;
         const size_t sent = half ? headSize + (body->Size() - headSize) / 2 : body->Size();
@@ -261,22 +397,6 @@ private:
         });
     }
 
-    void Log(const httplib::Request& req, int status) {
-        char when[32];
-        const time_t now = std::time(nullptr);
-        struct tm tm;
-        gmtime_r(&now, &tm);
-        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-        const std::string line = std::string(when) + " " + req.remote_addr + " " + req.method + " " +
-                                 Escape(req.path) + " " + Escape(req.body) + " " + std::to_string(status) + "\n";
-        std::lock_guard<std::mutex> hold(m_logLock);
-        std::fputs(line.c_str(), stderr);
-        if (m_log) {
-            std::fputs(line.c_str(), m_log);
-            std::fflush(m_log);
-        }
-    }
-
     const ads::Options& m_options;
     const std::vector<ads::Ad> m_ads;
     const std::string m_testCabinet;
@@ -288,6 +408,30 @@ private:
     bool m_stopping = false;
 };
 
+void PrintListening(const ads::Options& options, int port) {
+    std::printf("listening on %s:%d\n", options.bind.c_str(), port);
+    std::fflush(stdout);
+}
+
+int ServeByHand(const ads::Options& options, AdServer& ads_server) {
+    ads::RawListener listener(
+        options.faults.raw, options.faults.trickleMs,
+        [&](const ads::RawRequest& req) { return ads_server.AnswerByHand(req); },
+        [&](const ads::RawRequest& req, int status) { ads_server.Log(req.remote, req.method, req.path, req.body, status); });
+    const int port = listener.Bind(options.bind, options.port);
+    if (port <= 0) {
+        std::fprintf(stderr, "ads-server: cannot listen on %s:%d\n", options.bind.c_str(), options.port);
+        return 1;
+    }
+    PrintListening(options, port);
+    const bool served = tools::ServeUntilSignal([&] { return listener.Serve(); },
+                                                [&] {
+                                                    ads_server.Stop();
+                                                    listener.Stop();
+                                                });
+    return served ? 0 : 1;
+}
+
 int Serve(const ads::Options& options) {
     std::vector<ads::Ad> ads;
     std::string error;
@@ -296,9 +440,15 @@ int Serve(const ads::Options& options) {
         return 2;
     }
     std::string testCabinet;
-    if (options.faults.cabinetFiles && !MakeCabinet(options.faults.cabinetFiles, &testCabinet, &error)) {
+    const ads::Faults& f = options.faults;
+    if (f.cabinetFiles && !MakeCabinet(f.cabinetFiles, &testCabinet, &error)) {
         std::fprintf(stderr, "ads-server: %s\n", error.c_str());
         return 1;
+    }
+    if (f.hugeMembers || !f.memberName.empty()) {
+        const std::string thumb = f.memberName.empty() ? "thumb.jpg" : f.memberName;
+        testCabinet = BuildCabinet({{"movie.asf", "a movie of a test cabinet\n"}, {thumb, "its thumbnail\n"}},
+                                   f.hugeMembers ? 0x80000000u : 0);
     }
 
     std::FILE* log = nullptr;
@@ -313,6 +463,9 @@ int Serve(const ads::Options& options) {
         }
     } closeLog{log};
 
+    AdServer ads_server(options, std::move(ads), std::move(testCabinet), log);
+    if (f.raw != ads::RawFault::None) return ServeByHand(options, ads_server);
+
     httplib::Server server;
     // Each answer goes out as head and payload writes; without this the payload's last
     // segment waits for the client's delayed ACK, 40 ms an answer on a kept connection.
@@ -324,7 +477,6 @@ int Serve(const ads::Options& options) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    AdServer ads_server(options, std::move(ads), std::move(testCabinet), log);
     ads_server.Route(server);
 
     int port = options.port;
@@ -334,8 +486,7 @@ int Serve(const ads::Options& options) {
         std::fprintf(stderr, "ads-server: cannot listen on %s:%d\n", options.bind.c_str(), options.port);
         return 1;
     }
-    std::printf("listening on %s:%d\n", options.bind.c_str(), port);
-    std::fflush(stdout);
+    PrintListening(options, port);
 
     const bool served = tools::ServeUntilSignal(server, [&] { ads_server.Stop(); });
     return served ? 0 : 1;

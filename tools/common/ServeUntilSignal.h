@@ -27,9 +27,10 @@ inline void OnStopSignal(int signo) {
     errno = saved;
 }
 
-// Runs the bound server; onStop runs once a signal has come, before the server stops.
-// False when serving failed.
-inline bool ServeUntilSignal(httplib::Server& server, const std::function<void()>& onStop) {
+// Runs serve until a signal comes; stop is then called, repeatedly, until serve has
+// returned, since a signal that comes before serving has begun would find nothing to
+// stop. False when serving failed.
+inline bool ServeUntilSignal(const std::function<bool()>& serve, const std::function<void()>& stop) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     SignalPipeEnd(0) = fds[0];
@@ -46,20 +47,28 @@ inline bool ServeUntilSignal(httplib::Server& server, const std::function<void()
         unsigned char b = 0;
         while (read(fds[0], &b, 1) < 0 && errno == EINTR) {
         }
-        if (onStop) onStop();
-        // A signal that comes before the server has started listening would find
-        // nothing to stop, so stopping is repeated until serving has ended.
         while (!over) {
-            server.stop();
+            stop();
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
-    const bool served = server.listen_after_bind();
+    const bool served = serve();
     over = true;
     const unsigned char quit = 0;
     (void)!write(fds[1], &quit, 1);  // wakes the watcher when serving failed
     watcher.join();
     return served;
+}
+
+// Runs the bound server; onStop runs once a signal has come, before the server stops.
+inline bool ServeUntilSignal(httplib::Server& server, const std::function<void()>& onStop) {
+    bool stopping = false;  // the watcher's alone
+    return ServeUntilSignal([&] { return server.listen_after_bind(); },
+                            [&] {
+                                if (!stopping && onStop) onStop();
+                                stopping = true;
+                                server.stop();
+                            });
 }
 
 }  // namespace tools

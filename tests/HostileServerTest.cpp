@@ -1,0 +1,311 @@
+// Broken and hostile ad servers against whole updates run in this process, where the
+// transport's time-outs can be shortened and the messages recorded. Each row names where
+// the fault sits and what the update must give; every row also checks that the held ads
+// stayed whole and that nothing was written beside the ad folder.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frame/App.h"
+#include "platform/Files.h"
+#include "platform/Http.h"
+#include "platform/MessageBox.h"
+#include "platform/Registry.h"
+#include "res/StringTable.h"
+#include "res/resource.h"
+#include "update/UpdateThread.h"
+#include "HostHarness.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Tree = std::map<std::string, std::string>;  // path under the root -> bytes; folders end in "/"
+
+std::string Bytes(char seed, size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
+    return s;
+}
+
+// Everything under root but the lock files, which stay once an update has run.
+void Scan(const std::string& root, const std::string& under, Tree& tree) {
+    DIR* d = opendir((root + under).c_str());
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || name == "Flyerbank.lock" || name == "Flyerbank.update.lock") continue;
+        const std::string path = under + "/" + name;
+        struct stat st;
+        if (lstat((root + path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            tree[path + "/"];
+            Scan(root, path, tree);
+        } else {
+            tree[path] = ReadText(root + path);
+        }
+    }
+    closedir(d);
+}
+Tree Scan(const std::string& root) {
+    Tree tree;
+    Scan(root, "", tree);
+    return tree;
+}
+
+// The paths whose bytes differ, or that only one of the two has.
+std::string Differences(const Tree& expected, const Tree& found) {
+    std::string out;
+    for (const auto& e : expected) {
+        auto f = found.find(e.first);
+        if (f == found.end()) out += " missing " + e.first;
+        else if (f->second != e.second) out += " changed " + e.first;
+    }
+    for (const auto& f : found)
+        if (!expected.count(f.first)) out += " new " + f.first;
+    return out;
+}
+
+// A port nobody listens on: bound, then let go.
+int DeadPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// Messages shown by the worker, read by the test once the completion has come.
+class Recorder {
+public:
+    Recorder() {
+        m_old = platform::SetMessagePresenter([this](unsigned id, unsigned, const std::string&) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_ids.push_back(id);
+        });
+    }
+    ~Recorder() { platform::SetMessagePresenter(m_old); }
+    std::vector<unsigned> Take() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return std::exchange(m_ids, {});
+    }
+
+private:
+    platform::MessagePresenter m_old;
+    std::mutex m_lock;
+    std::vector<unsigned> m_ids;
+};
+
+enum Where { kList, kData };
+// What the row's update has stored: nothing, the first download (the stale 101), or all.
+enum Stored { kNone, kFirst, kAll };
+
+struct Row {
+    std::string fault;  // "" for a port nobody listens on
+    Where where;
+    uint32_t outcome, result;
+    std::vector<unsigned> messages;
+    Stored stored = kNone;
+    bool cancel = false;  // once the faulty server has the request
+    uint32_t idleSeconds = 30;
+};
+
+constexpr uint32_t kDone = kUpdateDone, kFailed = kUpdateFailed, kCancelled = kUpdateCancelled;
+const std::vector<unsigned> kSendFailed{IDP_SEND_REQUEST, IDP_ADS_COMM_ERROR};
+const std::vector<unsigned> kBadStatus{IDP_BAD_STATUS, IDP_ADS_COMM_ERROR};
+const std::vector<unsigned> kTooLarge{IDP_RECEIVE, IDP_ADS_COMM_ERROR};
+const std::vector<unsigned> kCommError{IDP_ADS_COMM_ERROR};
+// A failure of the internet layer while the list is read reports itself (id 0).
+const std::vector<unsigned> kLayerReport{0};
+
+class HostileServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("no_proxy", "127.0.0.1", 1);
+        setenv("NO_PROXY", "127.0.0.1", 1);
+        setenv("FLB_REGISTRY_DIR", m_work.Path("registry").c_str(), 1);
+        ASSERT_TRUE(platform::MakeDirectory(m_work.Path("content")));
+        ASSERT_TRUE(platform::MakeDirectory(Ads()));
+        WriteText(m_work.Path("content/pic101.jpg"), m_pic101);
+        WriteText(m_work.Path("content/pic102.png"), Bytes('b', 2000));
+        WriteText(m_work.Path("content/pic103.jpg"), m_pic103);
+        const std::string cabsrc = m_work.Path("cabsrc");
+        ASSERT_TRUE(platform::MakeDirectory(cabsrc));
+        WriteText(cabsrc + "/movie.asf", m_movie);
+        WriteText(cabsrc + "/thumb.jpg", m_thumb);
+        ASSERT_EQ(std::system(("cd '" + cabsrc + "' && gcab -c '" + m_work.Path("content/movie.cab") +
+                               "' movie.asf thumb.jpg")
+                                  .c_str()),
+                  0);
+        theApp.m_strRegistryKey = LoadResString(IDS_REGISTRY_KEY);
+        theApp.m_strFolder = Ads() + "/";
+        theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
+        m_oldTimeouts = platform::SetHttpTimeouts({5000, 30});
+    }
+    void TearDown() override {
+        platform::SetHttpTimeouts(m_oldTimeouts);
+        theApp.m_workers.clear();
+        theApp.m_announcedAds.clear();
+        theApp.m_strFolder.clear();
+        theApp.m_catalogue.Load(m_work.Path("gone/").c_str());
+    }
+
+    void Manifest(bool more) {
+        std::string m = "101\tjpg\t5\tone\thttp://example.test/101\tpic101.jpg\n";
+        if (more) m += "202\tcab\t3\tnew movie\thttp://example.test/202\tmovie.cab\n"
+                       "103\tjpg\t0\tnew picture\thttp://example.test/103\tpic103.jpg\n";
+        m += "102\tpng\t1\ttwo\thttp://example.test/102\tpic102.png\n"
+             "201\tcab\t3\tmovie\thttp://example.test/201\tmovie.cab\n";
+        WriteText(m_work.Path("content/manifest.txt"), m);
+    }
+    // The faulty server's log tells when it has the request.
+    bool Start(ServerRun& server, const std::string& fault) {
+        const std::string log = m_work.Path(fault.empty() ? "good.log" : "faulty.log");
+        std::vector<std::string> args{"--content", m_work.Path("content"), "--log", log};
+        if (!fault.empty()) args.insert(args.end(), {"--fault", fault});
+        std::remove(log.c_str());
+        return server.Start(ADS_SERVER, args);
+    }
+    void Point(const std::string& list, const std::string& data) {
+        const std::string key = LoadResString(IDS_REGISTRY_KEY);
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST), list));
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_DATA), data));
+    }
+    HostWindow::Record Run(bool cancel = false) {
+        EXPECT_EQ(StartUpdate("u1", m_window.Handle(), 0, "1.0"), TRUE);
+        if (cancel) {
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (ReadText(m_work.Path("faulty.log")).empty() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(5ms);
+            EXPECT_EQ(CancelUpdate(), TRUE);
+        }
+        return m_window.Wait(60000);
+    }
+    void Restore(const Tree& held) {
+        platform::RemoveFolderAndFiles(Ads());
+        for (const auto& entry : held) {
+            if (entry.first.back() == '/') platform::MakeDirectory(m_root.Path(entry.first.substr(1)));
+            else WriteText(m_root.Path(entry.first.substr(1)), entry.second);
+        }
+        theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
+    }
+
+    std::string Ads() const { return m_root.Path("ads"); }
+
+    TempFolder m_root;  // the ad folder's parent: nothing but the ad folder may appear here
+    TempFolder m_work;  // content, logs and registry
+    HostWindow m_window;
+    Recorder m_messages;
+    platform::HttpTimeouts m_oldTimeouts;
+    const std::string m_pic101 = Bytes('a', 3000), m_pic103 = Bytes('c', 1500);
+    const std::string m_movie = Bytes('m', 60000), m_thumb = Bytes('t', 1000);
+};
+
+TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
+    // Held before every row: 101 (out of date, so fetched again), 102, and the movie 201.
+    ServerRun good, faulty;
+    Manifest(false);
+    ASSERT_TRUE(Start(good, ""));
+    Point(good.Url("ads/getlist.php3"), good.Url("ads/getdata.php3"));
+    ASSERT_EQ(Run().wParam, kDone);
+    ASSERT_EQ(m_messages.Take(), std::vector<unsigned>{});
+    WriteText(Ads() + "/0000101.jpg", "an older 101");
+    const Tree held = Scan(m_root.Path(""));
+    ASSERT_EQ(held.count("/ads/0000201.asf"), 1u);
+
+    // The rows list 101, then the new ads 202 (a cabinet) and 103, then 102 and 201.
+    Manifest(true);
+    ASSERT_TRUE(Start(good, ""));
+    const std::string root = m_root.Path("");
+    const Row rows[] = {
+        {"", kList, kFailed, 0, kSendFailed},
+        {"", kData, kFailed, 0, kSendFailed},
+        {"reset-head", kList, kFailed, 0, kSendFailed},
+        {"reset-head", kData, kFailed, 0, kSendFailed},
+        {"reset-body", kList, kFailed, 0, kLayerReport},
+        {"reset-body", kData, kFailed, 0, kCommError},
+        {"huge-body", kList, kFailed, 0, kTooLarge},
+        {"huge-body", kData, kFailed, 0, kTooLarge},
+        {"mute", kList, kFailed, 0, kSendFailed, kNone, false, 1},
+        {"mute", kList, kCancelled, 0, {}, kNone, true},
+        {"mute", kData, kCancelled, 0, {}, kNone, true},
+        // Slow is not silent: a byte now and then keeps the exchange alive.
+        {"trickle=5", kList, kDone, 0, {}, kAll, false, 1},
+        {"trickle=200", kData, kCancelled, 0, {}, kNone, true},
+        {"interim-only", kList, kFailed, 0, kSendFailed},
+        {"interim-only", kData, kFailed, 0, kSendFailed},
+        {"continue", kList, kDone, 0, {}, kAll},
+        {"continue", kData, kDone, 0, {}, kAll},
+        {"status=301", kList, kFailed, 0, kBadStatus},
+        {"status=404", kData, kFailed, 0, kBadStatus},
+        {"status=500", kList, kFailed, 0, kBadStatus},
+        {"status=503", kData, kFailed, 0, kBadStatus},
+        {"garbage", kList, kFailed, 0, kSendFailed},
+        {"garbage", kData, kFailed, 0, kSendFailed},
+        {"list-items=100000", kList, kFailed, 3, {}},
+        {"item-tail=%00/../../x", kList, kFailed, 0, kCommError},
+        {"huge-members", kData, kFailed, 0, kCommError, kFirst},
+        {"member-name=../x", kData, kFailed, 0, kCommError, kFirst},
+        {"member-name=../../x", kData, kFailed, 0, kCommError, kFirst},
+        {"member-name=..\\..\\x", kData, kFailed, 0, kCommError, kFirst},
+        {"member-name=C:x", kData, kFailed, 0, kCommError, kFirst},
+        {"member-name=" + root + "x", kData, kFailed, 0, kCommError, kFirst},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fault + (row.where == kList ? " on the list" : " on the data") +
+                     (row.cancel ? ", cancelled" : ""));
+        Restore(held);
+        std::string faultyUrl = "http://127.0.0.1:" + std::to_string(DeadPort()) + "/ads/";
+        if (!row.fault.empty()) {
+            ASSERT_TRUE(Start(faulty, row.fault));
+            faultyUrl = faulty.Url("ads/");
+        }
+        Point((row.where == kList ? faultyUrl : good.Url("ads/")) + "getlist.php3",
+              (row.where == kData ? faultyUrl : good.Url("ads/")) + "getdata.php3");
+        platform::SetHttpTimeouts({5000, row.idleSeconds});
+
+        const HostWindow::Record r = Run(row.cancel);
+        ASSERT_TRUE(r.arrived) << "no completion; the rows after it would be out of step";
+        EXPECT_EQ(r.wParam, row.outcome);
+        EXPECT_EQ(r.lParam, row.result);
+        EXPECT_EQ(m_messages.Take(), row.messages);
+        // The whole list was read when the data was asked for or the server refused.
+        const size_t listed = row.where == kData || row.outcome == kDone || row.result != 0 ? 5 : 0;
+        EXPECT_EQ(theApp.m_announcedAds.size(), row.fault == "list-items=100000" ? 100000 + listed : listed);
+
+        // The held ads as they were, or as the row's downloads left them; nothing else.
+        Tree expected = held;
+        if (row.stored != kNone) expected["/ads/0000101.jpg"] = m_pic101;
+        if (row.stored == kAll) {
+            expected["/ads/0000202.asf"] = m_movie;
+            expected["/ads/0000202.jpg"] = m_thumb;
+            expected["/ads/0000103.jpg"] = m_pic103;
+        }
+        Tree now = Scan(root);
+        ASSERT_TRUE(now.count("/ads/Flyerbank.dat"));
+        now["/ads/Flyerbank.dat"] = expected["/ads/Flyerbank.dat"];
+        EXPECT_EQ(Differences(expected, now), "");
+        theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
+        for (DWORD code : {101u, 102u, 201u}) {
+            CAdRecord record;
+            EXPECT_TRUE(theApp.m_catalogue.Lookup(code, record)) << code;
+        }
+        faulty.Stop();
+    }
+}
+
+}  // namespace
