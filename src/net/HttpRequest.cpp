@@ -194,7 +194,7 @@ BOOL CHttpRequest::ReadData(unsigned char** data, DWORD* size) {
         const size_t needed = static_cast<size_t>(*size) + m_nChunkLength;
         if (needed > capacity) {
             size_t grown = std::max(needed, capacity * 2);
-            if (capacity == 0 && declared <= kReserveLimit) grown = std::max(grown, static_cast<size_t>(declared));
+            if (capacity == 0 && declared > 0 && declared <= kReserveLimit) grown = std::max(grown, static_cast<size_t>(declared));
             if (declared >= static_cast<int64_t>(needed)) grown = std::min(grown, static_cast<size_t>(declared));
             *data = static_cast<unsigned char*>(ReallocOrThrow(*data, grown));
             capacity = grown;

@@ -176,6 +176,7 @@ public:
         set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connectMs));
         set(CURLOPT_LOW_SPEED_LIMIT, 1L);
         set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeouts.idleSeconds));
+        m_idle = std::chrono::seconds(timeouts.idleSeconds);
         set(CURLOPT_USERAGENT, agent.c_str());
         if (!referrer.empty()) set(CURLOPT_REFERER, referrer.c_str());
         set(CURLOPT_WRITEFUNCTION, &CurlFile::OnBody);
@@ -296,6 +297,7 @@ private:
             if (m_paused) {
                 // Resuming may hand over held data at once, and may pause again.
                 m_paused = false;
+                m_lastByte = std::chrono::steady_clock::now();  // the silence was ours
                 if (curl_easy_pause(m_easy, CURLPAUSE_CONT) != CURLE_OK) return End(CURLE_RECV_ERROR);
                 continue;
             }
@@ -305,8 +307,24 @@ private:
             while (CURLMsg* msg = curl_multi_info_read(m_multi, &left))
                 if (msg->msg == CURLMSG_DONE && msg->easy_handle == m_easy) End(msg->data.result);
             if (done() || m_finished || m_paused) continue;
+            if (Idle()) return End(CURLE_OPERATION_TIMEDOUT);
             if (curl_multi_poll(m_multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) return End(CURLE_FAILED_INIT);
         }
+    }
+
+    // The server has sent nothing for the idle time since the request could go out.
+    // libcurl's own low-speed limit (kept as a fallback) averages over several seconds
+    // and so ends a mute server late.
+    bool Idle() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_ready) {
+            curl_off_t ready = 0;
+            if (curl_easy_getinfo(m_easy, CURLINFO_PRETRANSFER_TIME_T, &ready) != CURLE_OK || ready <= 0) return false;
+            m_ready = true;
+            m_lastByte = now;
+            return false;
+        }
+        return now - m_lastByte >= m_idle;
     }
 
     void End(CURLcode result) {
@@ -317,6 +335,7 @@ private:
     static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<CurlFile*>(user);
         const size_t length = size * count;
+        self->m_lastByte = std::chrono::steady_clock::now();
         if (self->m_headersDone) return length;  // trailers
         if (length >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
             // A new status line: an interim answer (100 Continue) is followed by the real one.
@@ -334,6 +353,7 @@ private:
     static size_t OnBody(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<CurlFile*>(user);
         const size_t length = size * count;
+        self->m_lastByte = std::chrono::steady_clock::now();
         if (self->m_pending.size() >= self->m_highWater) {
             self->m_paused = true;
             return CURL_WRITEFUNC_PAUSE;
@@ -367,6 +387,10 @@ private:
 
     uint32_t m_errorCode = 0;
     std::string m_errorText;
+
+    std::chrono::steady_clock::duration m_idle{};
+    std::chrono::steady_clock::time_point m_lastByte{};
+    bool m_ready = false;  // the request could go out: the idle clock runs
 
     std::atomic<bool> m_aborted{false};
     std::multimap<ThreadId, CurlFile*>::iterator m_entry;
