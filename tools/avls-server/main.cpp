@@ -65,7 +65,8 @@ std::string Sealed(const char* text)
 class LogServer
 {
 public:
-    LogServer(const Options& options, avls::ViewStore& store)
+    // Without a store every valid notice is answered as stored.
+    LogServer(const Options& options, avls::ViewStore* store)
         : m_options(options), m_store(store), m_ok(Sealed("OK")), m_ng(Sealed("NG"))
     {
     }
@@ -136,7 +137,7 @@ private:
         std::string detail;
         if (refusal == Refusal::None) {
             std::string error;
-            stored = m_store.Add(view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr, &error);
+            stored = !m_store || m_store->Add(view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr, &error);
             if (!stored)
                 detail = error;
         }
@@ -207,7 +208,7 @@ private:
     }
 
     const Options& m_options;
-    avls::ViewStore& m_store;
+    avls::ViewStore* m_store;
     const std::string m_ok;
     const std::string m_ng;
     std::mutex m_logMutex;
@@ -240,8 +241,8 @@ int Dump(const Options& options)
 int Serve(const Options& options)
 {
     std::string error;
-    auto store = avls::ViewStore::Open(options.db, true, &error);
-    if (!store) {
+    std::unique_ptr<avls::ViewStore> store;
+    if (!options.noStore && !(store = avls::ViewStore::Open(options.db, true, &error))) {
         std::fprintf(stderr, "avls-server: %s\n", error.c_str());
         return 1;
     }
@@ -253,7 +254,7 @@ int Serve(const Options& options)
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    LogServer logServer(options, *store);
+    LogServer logServer(options, store.get());
     logServer.Route(server);
 
     int port = options.port;
