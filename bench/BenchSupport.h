@@ -1,6 +1,10 @@
 // An ad folder for the benches: payload files and a catalogue file that names them.
 #pragma once
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <stdlib.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +21,22 @@ namespace bench {
 class AdFolder {
 public:
     AdFolder() {
+#ifdef _WIN32
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        for (unsigned i = GetCurrentProcessId();; ++i) {
+            const std::string name = std::string(temp) + "flb-bench-" + std::to_string(i);
+            if (CreateDirectoryA(name.c_str(), nullptr)) {
+                m_path = name + "\\";
+                break;
+            }
+            if (GetLastError() != ERROR_ALREADY_EXISTS) std::abort();
+        }
+#else
         char name[] = "/tmp/flb-bench-XXXXXX";
         if (!mkdtemp(name)) std::abort();
         m_path = std::string(name) + "/";
+#endif
     }
     ~AdFolder() { platform::RemoveFolderAndFiles(m_path.substr(0, m_path.size() - 1)); }
     AdFolder(const AdFolder&) = delete;
@@ -48,17 +65,22 @@ inline CAdRecord Ad(const std::string& folder, unsigned i) {
 }
 
 // Writes n payload files and the catalogue file of their ads. Favourites, when asked, let a
-// catalogue hold more than a full one: pruning never deletes them.
-inline void WriteCatalogue(const std::string& folder, unsigned n, bool favourites) {
+// catalogue hold more than a full one: pruning never deletes them. With shared files, all
+// pictures name one file and all movies another, for benches that never look at the files:
+// a hundred thousand of them would take the bench longer to make than to measure.
+inline void WriteCatalogue(const std::string& folder, unsigned n, bool favourites, bool sharedFiles = false) {
     platform::ProfileWriter w(folder + "Flyerbank.dat");
     w.Write("Flyerbank", "Version", "1.1");
     w.Write("Flyerbank", "Count", std::to_string(n).c_str());
     char section[16];
     for (unsigned i = 0; i < n; ++i) {
-        const CAdRecord r = Ad(folder, i);
-        // Not synced: a hundred thousand of them would take a minute.
-        std::FILE* f = std::fopen(r.File.c_str(), "wb");
-        if (!f || std::fputs("ad", f) < 0 || std::fclose(f) != 0) std::abort();
+        CAdRecord r = Ad(folder, i);
+        if (sharedFiles) r.File = folder + (r.Type ? "movie.wmv" : "picture.jpg");
+        // Not synced: they need to exist, not to last.
+        if (!sharedFiles || i < 2) {
+            std::FILE* f = std::fopen(r.File.c_str(), "wb");
+            if (!f || std::fputs("ad", f) < 0 || std::fclose(f) != 0) std::abort();
+        }
         std::snprintf(section, sizeof section, "AD%04u", i);
         w.Write(section, "Name", r.Name.c_str());
         w.Write(section, "File", r.File.c_str());
