@@ -1,7 +1,7 @@
 // An ad folder for the benches: payload files and a catalogue file that names them.
 #pragma once
 #ifdef _WIN32
-#include <windows.h>
+#include <process.h>
 #else
 #include <stdlib.h>
 #endif
@@ -22,15 +22,15 @@ class AdFolder {
 public:
     AdFolder() {
 #ifdef _WIN32
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        for (unsigned i = GetCurrentProcessId();; ++i) {
-            const std::string name = std::string(temp) + "flb-bench-" + std::to_string(i);
-            if (CreateDirectoryA(name.c_str(), nullptr)) {
+        // No OS header here: the core's own types would clash with it.
+        const char* temp = std::getenv("TEMP");
+        for (unsigned i = static_cast<unsigned>(_getpid());; ++i) {
+            const std::string name = std::string(temp ? temp : ".") + "\\flb-bench-" + std::to_string(i);
+            if (platform::MakeDirectory(name)) {
                 m_path = name + "\\";
                 break;
             }
-            if (GetLastError() != ERROR_ALREADY_EXISTS) std::abort();
+            if (!platform::Exists(name)) std::abort();
         }
 #else
         char name[] = "/tmp/flb-bench-XXXXXX";

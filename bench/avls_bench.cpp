@@ -16,6 +16,8 @@
 
 namespace {
 
+const int kClients = 20;
+
 struct Server {
     pid_t pid = -1;
     int port = 0;
@@ -58,7 +60,7 @@ void Notices(benchmark::State& state, const int* port) {
     for (auto _ : state) {
         auto res = client.Post("/log.php3", body, "application/x-www-form-urlencoded");
         if (!res || res->status != 200 || res->body != ok) {
-            state.SkipWithError("notice not accepted");
+            state.SkipWithError(res ? ("answer " + std::to_string(res->status) + " " + res->get_header_value("X-AVLS-Refused")).c_str() : ("no answer: " + httplib::to_string(res.error())).c_str());
             break;
         }
     }
@@ -73,8 +75,8 @@ int main(int argc, char** argv) {
     if (!mkdtemp(dir)) std::abort();
     const std::string db = std::string(dir) + "/avls.db";
     const Server storing = Start("--db " + db), answering = Start("--no-store");
-    benchmark::RegisterBenchmark("avls/stored", Notices, &storing.port)->Threads(20)->UseRealTime()->MinTime(1.0);
-    benchmark::RegisterBenchmark("avls/not_stored", Notices, &answering.port)->Threads(20)->UseRealTime()->MinTime(1.0);
+    benchmark::RegisterBenchmark("avls/stored", Notices, &storing.port)->Threads(kClients)->UseRealTime()->MinTime(1.0);
+    benchmark::RegisterBenchmark("avls/not_stored", Notices, &answering.port)->Threads(kClients)->UseRealTime()->MinTime(1.0);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     Stop(storing);

@@ -3,8 +3,6 @@
 // at a time, as a catalogue built on them does; and the two exports that touch the whole
 // file, against what the same change or reload costs on the system's functions.
 // Prints rows for scripts/bench: name|measured|baseline|ratio|goal.
-#include <windows.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,8 +11,15 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "flyerbank.h"
+#include "SystemProfile.h"
 #include "frame/App.h"
+
+// As the exports are defined: flyerbank.h would bring windows.h along.
+extern "C" {
+int32_t FLBSetFolder(const char* path);
+int32_t FLBSetFavoriteFlag(uint32_t code, int32_t flag);
+int32_t FLBGetPictureList(uint32_t** codes, int32_t* count);
+}
 
 namespace {
 
@@ -78,14 +83,13 @@ int main() {
     const std::string api = folder.Path() + "api.dat";
 
     const double apiSave = BestUs(3, [&] {
-        DeleteFileA(api.c_str());
-        for (const Key& k : keys)
-            WritePrivateProfileStringA(k.section.c_str(), k.name.c_str(), k.value.c_str(), api.c_str());
-        WritePrivateProfileStringA(nullptr, nullptr, nullptr, api.c_str());  // flush the system's cache
+        SystemDeleteFile(api.c_str());
+        for (const Key& k : keys) SystemProfileWrite(k.section.c_str(), k.name.c_str(), k.value.c_str(), api.c_str());
+        SystemProfileFlush(api.c_str());
     });
     const double apiLoad = BestUs(3, [&] {
         char buf[260];
-        for (const Key& k : keys) GetPrivateProfileStringA(k.section.c_str(), k.name.c_str(), "", buf, sizeof buf, api.c_str());
+        for (const Key& k : keys) SystemProfileRead(k.section.c_str(), k.name.c_str(), buf, sizeof buf, api.c_str());
     });
     const double save = BestUs(20, [&] { catalogue.Save(); });
     const double load = BestUs(20, [&] { catalogue.Load(); });

@@ -250,9 +250,11 @@ int Serve(const Options& options)
     httplib::Server server;
     // httplib's default is SO_REUSEPORT, which lets a second server share the
     // port silently and take half the notices; a taken port must fail.
-    server.set_socket_options([](int sock) {
+    int listening = -1;
+    server.set_socket_options([&listening](int sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
     });
     LogServer logServer(options, store.get());
     logServer.Route(server);
@@ -265,6 +267,10 @@ int Serve(const Options& options)
         std::fprintf(stderr, "avls-server: cannot listen on %s:%d\n", host.c_str(), options.port);
         return 1;
     }
+    // httplib listens with a backlog of 5: a sixth client connecting at the same moment
+    // waited for the kernel's retransmissions, seconds, often past its own time-out.
+    // Listening again on the bound socket only raises the backlog.
+    listen(listening, SOMAXCONN);
     // Connections made from here on wait in the backlog, so a script may
     // connect as soon as it has read this line.
     std::printf("listening on %s:%d\n", host.c_str(), port);
