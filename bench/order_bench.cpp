@@ -1,51 +1,51 @@
-// The display order of an announced list: 100000 ads against a baseline of 1000 in the
-// same run. An order in n log n shows a ratio near 100 x log(100000)/log(1000), about
-// 170; an exchange sort of whole records would show about 10000.
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
+// FLBGetOrder of n announced ads, all held in the catalogue (favourites beyond a full one,
+// as a user may keep), so the order refreshes and sorts every one of them. The host calls
+// it again after every update; each call starts from the order the last one left.
+#include <benchmark/benchmark.h>
+
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
-#include "catalogue/DisplayOrder.h"
+#include "BenchSupport.h"
+#include "flyerbank.h"
+#include "frame/App.h"
 
-namespace {
-
-std::vector<CAdRecord> Announced(size_t n) {
-    std::vector<CAdRecord> list;
-    list.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        CAdRecord r(static_cast<DWORD>(i + 1));
-        r.Type = i % 7 == 0 ? AD_TYPE_MOVIE : AD_TYPE_PICTURE;
-        r.Priority = static_cast<int32_t>(i % 10);
-        r.Time = static_cast<uint32_t>(i % 13 == 0 ? 0 : 1000000 + i % 500);
-        r.Name = "an ad with a name of a usual length";
-        r.URL = "http://ads.example/jump?code=" + std::to_string(i);
-        list.push_back(r);
-    }
-    return list;
-}
-
-double OrderMs(size_t n) {
-    double best = 1e30;
-    for (int run = 0; run < 3; ++run) {
-        std::vector<CAdRecord> list = Announced(n);
-        const auto start = std::chrono::steady_clock::now();
-        SortForDisplay(list);
-        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-        if (list.size() != n) std::abort();
-        best = std::min(best, took.count());
-    }
-    return best;
-}
-
-}  // namespace
-
-int main() {
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
     std::srand(1);
-    const double baseline = OrderMs(1000);
-    std::printf("order of 1000 announced ads: baseline (%.3f ms)\n", baseline);
-    const double t = OrderMs(100000);
-    std::printf("order of 100000 announced ads: %.1f x baseline\n", t / baseline);
+    // Made once: the bench runs each case more than once to settle its iteration count.
+    std::vector<std::unique_ptr<bench::AdFolder>> folders;
+    for (unsigned n : {240u, 1000u, 100000u}) {
+        folders.emplace_back(new bench::AdFolder);
+        const std::string folder = folders.back()->Path();
+        bench::WriteCatalogue(folder, n, n > 240, true);
+        benchmark::RegisterBenchmark(("order/" + std::to_string(n)).c_str(), [n, folder](benchmark::State& state) {
+            if (theApp.m_strFolder != folder) {
+                if (!FLBSetFolder(folder.c_str()) || theApp.m_catalogue.GetCount() != n) {
+                    state.SkipWithError("catalogue not loaded");
+                    return;
+                }
+                // As the list exchange leaves it: code, type and priority, nothing else known.
+                theApp.m_announcedAds.clear();
+                for (unsigned i = 0; i < n; ++i) {
+                    const CAdRecord held = bench::Ad(folder, i);
+                    CAdRecord r(held.ID);
+                    r.Type = held.Type;
+                    r.Priority = held.Priority;
+                    theApp.m_announcedAds.push_back(r);
+                }
+            }
+            for (auto _ : state) {
+                uint32_t* codes = nullptr;
+                int32_t count = 0;
+                if (!FLBGetOrder(&codes, &count) || count != static_cast<int32_t>(n))
+                    state.SkipWithError("FLBGetOrder failed");
+                std::free(codes);
+            }
+        })->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
     return 0;
 }

@@ -79,6 +79,10 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
             if (!noValue())
                 return false;
             options->dump = true;
+        } else if (name == "--no-store") {
+            if (!noValue())
+                return false;
+            options->noStore = true;
         } else if (name == "--port") {
             if (!takeValue())
                 return false;
@@ -134,6 +138,10 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
         *error = "--delay-ms only applies to --fault slow";
         return false;
     }
+    if (options->noStore && options->dump && !options->help) {
+        *error = "--no-store and --dump exclude each other";
+        return false;
+    }
     return true;
 }
 
@@ -154,6 +162,8 @@ const char* UsageText()
            "  --port N       port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR    address to listen on (default 127.0.0.1)\n"
            "  --db FILE      SQLite database (default avls.db in the working folder)\n"
+           "  --no-store     check and answer notices as usual but store nothing and open\n"
+           "                 no database: the server's own cost, for measuring the storing\n"
            "  --log          print each request to stderr\n"
            "  --dump         print the stored views and exit, one per line, tab-separated:\n"
            "                 user id, code (7+ digits), number, text, time received\n"

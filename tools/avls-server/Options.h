@@ -22,6 +22,7 @@ struct Options {
     std::string bind = "127.0.0.1";
     bool log = false;
     bool dump = false;
+    bool noStore = false;   // answer as if stored, keep nothing: the server's cost without SQLite
     bool help = false;
     Fault fault = Fault::None;
     int delayMs = 2000;

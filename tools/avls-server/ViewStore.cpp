@@ -49,6 +49,14 @@ std::unique_ptr<ViewStore> ViewStore::Open(const std::string& path, bool create,
     // rather than fail.
     sqlite3_busy_timeout(db, 5000);
     std::unique_ptr<ViewStore> store(new ViewStore(db));
+    // Every view answered "OK" must outlive a crash of the server and of the machine, so
+    // each commit is synced (FULL). In WAL mode that is one sync of the log per commit; the
+    // rollback journal took several, and the server stored twenty-five times fewer views.
+    if (create && sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) !=
+                      SQLITE_OK) {
+        *error = ErrorOf(db, "cannot set up " + path);
+        return nullptr;
+    }
     if (create && sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = ErrorOf(db, "cannot set up " + path);
         return nullptr;

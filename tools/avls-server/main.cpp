@@ -65,7 +65,8 @@ std::string Sealed(const char* text)
 class LogServer
 {
 public:
-    LogServer(const Options& options, avls::ViewStore& store)
+    // Without a store every valid notice is answered as stored.
+    LogServer(const Options& options, avls::ViewStore* store)
         : m_options(options), m_store(store), m_ok(Sealed("OK")), m_ng(Sealed("NG"))
     {
     }
@@ -136,7 +137,7 @@ private:
         std::string detail;
         if (refusal == Refusal::None) {
             std::string error;
-            stored = m_store.Add(view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr, &error);
+            stored = !m_store || m_store->Add(view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr, &error);
             if (!stored)
                 detail = error;
         }
@@ -207,7 +208,7 @@ private:
     }
 
     const Options& m_options;
-    avls::ViewStore& m_store;
+    avls::ViewStore* m_store;
     const std::string m_ok;
     const std::string m_ng;
     std::mutex m_logMutex;
@@ -240,8 +241,8 @@ int Dump(const Options& options)
 int Serve(const Options& options)
 {
     std::string error;
-    auto store = avls::ViewStore::Open(options.db, true, &error);
-    if (!store) {
+    std::unique_ptr<avls::ViewStore> store;
+    if (!options.noStore && !(store = avls::ViewStore::Open(options.db, true, &error))) {
         std::fprintf(stderr, "avls-server: %s\n", error.c_str());
         return 1;
     }
@@ -249,11 +250,13 @@ int Serve(const Options& options)
     httplib::Server server;
     // httplib's default is SO_REUSEPORT, which lets a second server share the
     // port silently and take half the notices; a taken port must fail.
-    server.set_socket_options([](int sock) {
+    int listening = -1;
+    server.set_socket_options([&listening](int sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
     });
-    LogServer logServer(options, *store);
+    LogServer logServer(options, store.get());
     logServer.Route(server);
 
     int port = options.port;
@@ -264,6 +267,10 @@ int Serve(const Options& options)
         std::fprintf(stderr, "avls-server: cannot listen on %s:%d\n", host.c_str(), options.port);
         return 1;
     }
+    // httplib listens with a backlog of 5: a sixth client connecting at the same moment
+    // waited for the kernel's retransmissions, seconds, often past its own time-out.
+    // Listening again on the bound socket only raises the backlog.
+    listen(listening, SOMAXCONN);
     // Connections made from here on wait in the backlog, so a script may
     // connect as soon as it has read this line.
     std::printf("listening on %s:%d\n", host.c_str(), port);
