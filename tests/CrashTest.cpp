@@ -275,6 +275,156 @@ TEST_F(Crash, KilledWhileChangingTheCatalogueLeavesItOldOrNew) {
     EXPECT_TRUE(TemporaryFiles(Ads()).empty());
 }
 
+// One version of the ads the server hands out: a picture and a cabinet movie.
+struct Version {
+    std::string picture, movie, thumbnail;
+    std::string log;
+    ServerRun server;
+};
+
+class CrashDuringUpdate : public Crash {
+protected:
+    void SetUp() override {
+        Crash::SetUp();
+        setenv("FLB_MESSAGE_LOG", m_root.Path("messages.log").c_str(), 1);
+        MakeVersion(m_versions[0], "a", Bytes('a', 3000), Bytes('m', 60000), Bytes('t', 1000));
+        MakeVersion(m_versions[1], "b", Bytes('z', 2500), Bytes('M', 50000), Bytes('T', 900));
+        // A server with nothing to fetch: an update from it only clears away.
+        ASSERT_TRUE(platform::MakeDirectory(m_root.Path("none")));
+        WriteText(m_root.Path("none/manifest.txt"), "");
+        ASSERT_TRUE(m_nothing.server.Start(ADS_SERVER, {"--content", m_root.Path("none")}));
+    }
+    void TearDown() override { unsetenv("FLB_MESSAGE_LOG"); }
+
+    void MakeVersion(Version& v, const std::string& name, std::string picture, std::string movie, std::string thumbnail) {
+        v.picture = std::move(picture);
+        v.movie = std::move(movie);
+        v.thumbnail = std::move(thumbnail);
+        const std::string dir = m_root.Path(name);
+        ASSERT_TRUE(platform::MakeDirectory(dir));
+        WriteText(dir + "/pic.jpg", v.picture);
+        WriteText(dir + "/movie.asf", v.movie);
+        WriteText(dir + "/thumb.jpg", v.thumbnail);
+        WriteText(dir + "/manifest.txt", "101\tjpg\t1\tpicture\thttp://example.test/101\tpic.jpg\n"
+                                         "201\tcab\t2\tmovie\thttp://example.test/201\tmovie.cab\n");
+        ASSERT_EQ(std::system(("cd '" + dir + "' && gcab -c movie.cab movie.asf thumb.jpg").c_str()), 0);
+        v.log = dir + ".log";
+        ASSERT_TRUE(v.server.Start(ADS_SERVER, {"--content", dir, "--log", v.log}));
+    }
+    // The registry names the server of `v` for the next update.
+    void Serve(const Version& v) {
+        const std::string key = LoadResString(IDS_REGISTRY_KEY);
+        for (auto value : {std::make_pair(IDS_VALUE_LIST, "ads/getlist.php3"), std::make_pair(IDS_VALUE_DATA, "ads/getdata.php3")})
+            ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first),
+                                                     v.server.Url(value.second)));
+    }
+    // Which version a held file is whole in; -1 for neither.
+    int VersionOf(const std::string& path, std::string Version::*part) const {
+        const std::string text = ReadText(path);
+        for (int i = 0; i < 2; ++i)
+            if (text == m_versions[i].*part) return i;
+        return -1;
+    }
+    int DataRequests(const Version& v) const { return Count(ReadText(v.log), "getdata.php3"); }
+    // Waits until the server of `v` has answered more than `before` data requests.
+    bool AwaitDataRequest(const Version& v, int before) const {
+        for (int i = 0; i < 20000 && DataRequests(v) <= before; ++i) std::this_thread::sleep_for(500us);
+        return DataRequests(v) > before;
+    }
+    // Updates to the end with the server of `v`; how long it wrote files once the first
+    // ad had arrived (its last 200 ms it only shows its final text).
+    std::chrono::microseconds UpdateWhole(const Version& v) {
+        Serve(v);
+        const int before = DataRequests(v);
+        Victim host({Ads(), "update"});
+        EXPECT_TRUE(host.WaitFor("R\n")) << host.Said();
+        EXPECT_TRUE(AwaitDataRequest(v, before));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(host.WaitFor("D ")) << host.Said();
+        const auto took = std::chrono::steady_clock::now() - start - 200ms;
+        EXPECT_TRUE(host.WaitFor("\n"));
+        EXPECT_NE(host.Said().find("D 0 0\n"), std::string::npos) << host.Said();
+        return std::max(std::chrono::microseconds(10ms), std::chrono::duration_cast<std::chrono::microseconds>(took));
+    }
+
+    Version m_versions[2];
+    Version m_nothing;
+};
+
+TEST_F(CrashDuringUpdate, KilledWhileReplacingHeldAdsLeavesEachWholeAndNoScratch) {
+    const int kills = Kills("FLB_UPDATE_KILLS", 40);
+    SCOPED_TRACE("seed " + std::to_string(m_seed));
+    const auto span = UpdateWhole(m_versions[0]);
+    // Marked favourites, to see that the records survive; with no size, so that every
+    // update fetches both ads again.
+    auto outdate = [&] {
+        CAdCatalog catalogue;
+        ASSERT_TRUE(catalogue.Load((Ads() + "/").c_str()));
+        for (DWORD code : {101u, 201u}) {
+            ASSERT_TRUE(catalogue.SetFavorite(code, 1));
+            CAdRecord r;
+            ASSERT_TRUE(catalogue.Lookup(code, r));
+            r.Size = 0;
+            ASSERT_TRUE(catalogue.Put(r));
+        }
+    };
+    outdate();
+    const std::set<std::string> whole{"Flyerbank.dat", "0000101.jpg", "0000201.asf", "0000201.jpg"};
+    ASSERT_EQ(FilesIn(Ads()), whole);
+
+    int scratchLeft = 0;
+    for (int round = 0; round < kills && !HasFailure(); ++round) {
+        // Always the version not held, so each file read back tells old from new.
+        const int next = 1 - std::max(0, VersionOf(Ad(101, "jpg"), &Version::picture));
+        outdate();
+        Serve(m_versions[next]);
+        const int before = DataRequests(m_versions[next]);
+        Victim host({Ads(), "update"});
+        ASSERT_TRUE(host.WaitFor("R\n")) << host.Said();
+        const pid_t pid = host.Pid();
+        ASSERT_TRUE(AwaitDataRequest(m_versions[next], before)) << host.Said();
+        SleepUpTo(span);
+        host.Kill();
+
+        const std::string at = "round " + std::to_string(round) + ", the host said:\n" + host.Said();
+        const int picture = VersionOf(Ad(101, "jpg"), &Version::picture);
+        const int movie = VersionOf(Ad(201, "asf"), &Version::movie);
+        ASSERT_NE(picture, -1) << at;
+        ASSERT_NE(movie, -1) << at;
+        ASSERT_NE(VersionOf(Ad(201, "jpg"), &Version::thumbnail), -1) << at;
+        std::string why;
+        const std::optional<Catalogue> disk = ReadCatalogue(Dat(), why);
+        ASSERT_TRUE(disk) << at << "\na cut catalogue\n" << why;
+        ASSERT_EQ(disk->size(), 2u) << at;
+        for (const auto& [code, s] : *disk) {
+            EXPECT_EQ(s.favorite, 1u) << code << " " << at;
+            ASSERT_TRUE(platform::Exists(s.file)) << s.file << " " << at;
+        }
+        // The record is the old one (no size) or names the new file with its size: it never
+        // claims a file that is not on the disk yet.
+        const Version& fetched = m_versions[next];
+        for (auto [code, size, now] : {std::make_tuple(101u, fetched.picture.size(), picture),
+                                       std::make_tuple(201u, fetched.movie.size(), movie)}) {
+            const int32_t stored = disk->at(code).size;
+            EXPECT_TRUE(stored == 0 || (stored == static_cast<int32_t>(size) && now == next)) << code << " " << at;
+        }
+        const std::vector<pid_t> temporary = TemporaryFiles(Ads());
+        ASSERT_LE(temporary.size(), 1u) << at;
+        if (!temporary.empty()) {
+            ASSERT_EQ(temporary[0], pid) << at;
+        }
+        // The next update clears what this one left, even with nothing to fetch.
+        if (FilesIn(Ads()) == whole) continue;
+        ++scratchLeft;
+        Serve(m_nothing);
+        Victim cleaner({Ads(), "update"});
+        ASSERT_TRUE(cleaner.WaitFor("D 0 0\n")) << cleaner.Said();
+        ASSERT_EQ(FilesIn(Ads()), whole) << at;
+    }
+    RecordProperty("kills_leaving_scratch", scratchLeft);
+    EXPECT_EQ(LoggedMessages(m_root.Path("messages.log")), std::vector<unsigned>{});
+}
+
 }  // namespace
 
 #endif
