@@ -130,6 +130,7 @@ BOOL CAdCatalog::Load(const char* folder) {
     // A load may prune, delete the file or upgrade it: all of that under the lock. Where
     // no lock can be had nothing could be saved either, and reading is still of use.
     platform::CatalogLock lock(LockPath(), platform::CatalogLock::kWait);
+    if (lock.Held()) platform::RemoveStaleReplacements(m_strPath);
     platform::MakeReadWrite(m_strPath);
     std::string text;
     const platform::FileRead read = platform::ReadWholeFile(m_strPath, text);
@@ -198,6 +199,8 @@ BOOL CAdCatalog::Save() {
 
 BOOL CAdCatalog::SaveLocked() {
     Prune();
+    // What a writer killed before its rename left behind would otherwise stay for good.
+    platform::RemoveStaleReplacements(m_strPath);
     try {
         platform::MakeReadWrite(m_strPath);
         platform::ProfileWriter file(m_strPath);

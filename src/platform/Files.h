@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -47,6 +48,13 @@ FileRead ReadWholeFile(const std::string& path, std::string& text);
 // `path` (MoveFileExA with MOVEFILE_REPLACE_EXISTING), so a reader sees the old file or the
 // whole new one, never a part, and two writers never take each other's file.
 bool ReplaceFileWhole(const std::string& path, const std::string& text);
+// Deletes the temporary files ReplaceFileWhole of `path` left beside it in a process that
+// ended before its rename (killed, or the machine stopped). Only while holding the lock that
+// every writer of `path` holds, so no live writer's file is taken; a file whose process
+// id is in use by a running process stays.
+void RemoveStaleReplacements(const std::string& path);
+// Names of the entries of `folder` ("." and ".." left out); none when it cannot be read.
+std::vector<std::string> FolderNames(const std::string& folder);
 // The absolute form of `path`, as the system's full-path function gives it: joined to the
 // current folder when relative, "." and ".." and doubled separators resolved by name
 // (links are not followed, nothing need exist), no separator at the end unless it is

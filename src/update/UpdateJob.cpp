@@ -263,6 +263,7 @@ void CUpdateJob::ParseList(CString& answer, std::vector<CAdRecord>& downloads) {
 }
 
 void CUpdateJob::FetchAd(CAdRecord& record) {
+    m_strReplacedFile.clear();
     const CString form = "CONTS_CODE=" + Code7(record.ID);
     CHttpRequest request(m_strDataURL);
     FreeAnswer();
@@ -275,6 +276,28 @@ void CUpdateJob::FetchAd(CAdRecord& record) {
 
     CheckCancel();
     FreeAnswer();
+}
+
+void CUpdateJob::DropReplacedFile() {
+    if (m_strReplacedFile.empty()) return;
+    platform::MakeReadWrite(m_strReplacedFile);
+    platform::RemoveFile(m_strReplacedFile);
+    m_strReplacedFile.clear();
+}
+
+void CUpdateJob::RemoveLeftovers(const CString& folder) {
+    for (const std::string& name : platform::FolderNames(folder)) {
+        // The names WritePayload and UnpackCabinet give their scratch: the code, then ".part"
+        // for a file or ".unpack" for a folder.
+        const size_t dot = name.find('.');
+        if (dot != kCodeDigits || !std::all_of(name.begin(), name.begin() + dot, [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        const CString path = folder + name;
+        const CString kind = name.substr(dot);
+        if (kind == ".part" && !platform::IsDirectory(path)) platform::RemoveFile(path);
+        else if (kind == ".unpack" && platform::IsDirectory(path) && platform::IsDirectlyInside(path, folder))
+            platform::RemoveFolderAndFiles(path);
+    }
 }
 
 const unsigned char* CUpdateJob::ParseDataAnswer(CAdRecord& record) {
@@ -348,10 +371,8 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
     if (!movie.empty()) {
         // A movie that changed its extension would leave the old one to no record at all.
         const CString old = record.File;
-        if (std::find(placed.begin(), placed.end(), old) == placed.end() && platform::IsDirectlyInside(old, folder)) {
-            platform::MakeReadWrite(old);
-            platform::RemoveFile(old);
-        }
+        if (std::find(placed.begin(), placed.end(), old) == placed.end() && platform::IsDirectlyInside(old, folder))
+            m_strReplacedFile = old;
         record.File = movie;
     }
 

@@ -38,6 +38,13 @@ public:
     static void ParseField(const char* key, CString& line, void* target, int mode);
 
     void FreeAnswer();
+    // Deletes the file of the last fetched ad's older version when the new one has another
+    // name; the worker calls it once the record names the new file, so that a failure or a
+    // crash before never leaves the stored record without its file.
+    void DropReplacedFile();
+    // Deletes what an update cut off by a crash left in `folder` (its scratch files and
+    // folders); only while holding the folder's update lock, so no running update's.
+    static void RemoveLeftovers(const CString& folder);
 
     // For tests: the answer a data request would have left.
     void SetAnswer(unsigned char* data, DWORD size) {
@@ -54,6 +61,7 @@ public:
     CString m_strDataName;
     unsigned char* m_pAnswer = nullptr;
     DWORD m_nAnswerSize = 0;
+    CString m_strReplacedFile;  // see DropReplacedFile
 
 private:
     CString ListForm(BOOL sendHeldCodes) const;

@@ -25,8 +25,9 @@ namespace {
 
 constexpr uint32_t kFinalTextMs = 200;
 
-void StoreAd(const CAdRecord& record) {
+void StoreAd(CUpdateJob& job, const CAdRecord& record) {
     if (!theApp.m_catalogue.Put(record)) AfxThrowUserException();  // the save has said why
+    job.DropReplacedFile();
     CheckCancel();
 }
 
@@ -72,6 +73,7 @@ void RunUpdate(CProgressDlg* progress) {
     // Two updates in one folder would write the same scratch files; the second gives way.
     platform::CatalogLock folder(theApp.m_catalogue.UpdateLockPath(), platform::CatalogLock::kTry);
     if (folder.Busy()) ShowMessageAndThrow(IDP_FOLDER_IN_USE);
+    if (folder.Held()) CUpdateJob::RemoveLeftovers(theApp.m_strFolder);
     // Another host on the folder may have changed the catalogue since we last read it.
     theApp.m_catalogue.Refresh();
     CUpdateJob job;
@@ -90,7 +92,7 @@ void RunUpdate(CProgressDlg* progress) {
             progress->ShowStatus(IDS_STATUS_DOWNLOADING);
             progress->StartTimer();
             job.FetchAd(working);
-            StoreAd(working);
+            StoreAd(job, working);
             progress->StopTimer();
         }
         progress->SetCurrent(count);

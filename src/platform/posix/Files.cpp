@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +12,108 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
+
+#include "platform/posix/FileFaults.h"
 
 namespace platform {
 
 const char kPathSeparator = '/';
+
+// The test hook of FileFaults.h.
+namespace detail {
+
+std::atomic<bool> g_fileFaultsArmed{false};
+
+namespace {
+constexpr int kOps = static_cast<int>(test::FileOp::kCount);
+struct Fault {
+    std::atomic<unsigned> calls{0};
+    std::atomic<unsigned> nth{0};
+    std::atomic<int> error{0};
+};
+Fault g_faults[kOps];
+}  // namespace
+
+bool HitFileFault(test::FileOp op) {
+    Fault& f = g_faults[static_cast<int>(op)];
+    const unsigned call = ++f.calls;
+    if (call != f.nth.load()) return false;
+    errno = f.error.load();
+    return true;
+}
+
+}  // namespace detail
+
+namespace test {
+
+void FailFileOp(FileOp op, unsigned nth, int error) {
+    detail::Fault& f = detail::g_faults[static_cast<int>(op)];
+    f.calls = 0;
+    f.error = error;
+    f.nth = nth;
+    detail::g_fileFaultsArmed = true;
+}
+
+unsigned FileOpCalls(FileOp op) { return detail::g_faults[static_cast<int>(op)].calls.load(); }
+
+void ClearFileFaults() {
+    detail::g_fileFaultsArmed = false;
+    for (detail::Fault& f : detail::g_faults) {
+        f.nth = 0;
+        f.calls = 0;
+    }
+}
+
+}  // namespace test
+
+namespace {
+
+using test::FileOp;
+
+int CreateForWriting(const std::string& path, int flags) {
+    if (InjectedFileFault(FileOp::Create)) return -1;
+    return open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+}
+
+ssize_t WriteSome(int fd, const void* data, size_t size) {
+    if (InjectedFileFault(FileOp::Write)) return -1;
+    return write(fd, data, size);
+}
+
+int SyncFile(int fd) {
+    if (InjectedFileFault(FileOp::Sync)) return -1;
+    return fsync(fd);
+}
+
+int RenameOver(const std::string& from, const std::string& to) {
+    if (InjectedFileFault(FileOp::Rename)) return -1;
+    return std::rename(from.c_str(), to.c_str());
+}
+
+bool WriteAll(int fd, const void* data, size_t size, int& osError) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = WriteSome(fd, at, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            osError = n < 0 ? errno : EIO;
+            return false;
+        }
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
 
 bool Exists(const std::string& path) { return !path.empty() && access(path.c_str(), F_OK) == 0; }
 
@@ -39,7 +137,10 @@ bool GetFileStatus(const std::string& path, FileStatus& status) {
     return true;
 }
 
-bool MakeDirectory(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
+bool MakeDirectory(const std::string& path) {
+    if (path.empty() || InjectedFileFault(FileOp::Create)) return false;
+    return mkdir(path.c_str(), 0777) == 0;
+}
 
 // Clears what a read-only attribute means here and nothing more: the rights a file was
 // created with (0666 less the umask) stay as they are.
@@ -50,7 +151,10 @@ void MakeReadWrite(const std::string& path) {
     if ((mode & (S_IRUSR | S_IWUSR)) != (S_IRUSR | S_IWUSR)) (void)chmod(path.c_str(), mode | S_IRUSR | S_IWUSR);
 }
 
-bool RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    if (path.empty() || InjectedFileFault(FileOp::Remove)) return false;
+    return unlink(path.c_str()) == 0;
+}
 
 bool SetLastWriteTime(const std::string& path, int64_t time) {
     struct timespec times[2];
@@ -63,7 +167,7 @@ bool SetLastWriteTime(const std::string& path, int64_t time) {
 
 void MakeReadOnly(const std::string& path) { (void)chmod(path.c_str(), S_IRUSR); }
 
-bool RenameFile(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+bool RenameFile(const std::string& from, const std::string& to) { return RenameOver(from, to) == 0; }
 
 bool IsDirectlyInside(const std::string& path, const std::string& folder) {
     size_t slash = path.find_last_of('/');
@@ -81,24 +185,16 @@ bool IsDirectlyInside(const std::string& path, const std::string& folder) {
 
 bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError, bool flush) {
     osError = 0;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = CreateForWriting(path, O_TRUNC);
     if (fd < 0) {
         osError = errno;
         return false;
     }
-    const char* at = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = write(fd, at, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            osError = n < 0 ? errno : EIO;
-            close(fd);
-            return false;
-        }
-        at += n;
-        size -= static_cast<size_t>(n);
+    if (!WriteAll(fd, data, size, osError)) {
+        close(fd);
+        return false;
     }
-    if (flush && fsync(fd) != 0 && errno != EINVAL) osError = errno;
+    if (flush && SyncFile(fd) != 0 && errno != EINVAL) osError = errno;
     if (close(fd) != 0 && !osError) osError = errno;
     return osError == 0;
 }
@@ -144,23 +240,6 @@ FileRead ReadWholeFile(const std::string& path, std::string& text) {
     return FileRead::Ok;
 }
 
-namespace {
-
-bool WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
 bool ReplaceFileWhole(const std::string& path, const std::string& text) {
     if (path.empty()) return false;
     // A name of this process and this write alone: another process writing the same
@@ -171,29 +250,62 @@ bool ReplaceFileWhole(const std::string& path, const std::string& text) {
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = path + "." + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".tmp";
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = CreateForWriting(temp, O_EXCL);
         if (fd < 0 && errno != EEXIST) return false;
     }
     if (fd < 0) return false;
     // The new file keeps the access rights the old one was given.
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, st.st_mode & 07777);
-    bool ok = WriteAll(fd, text) && fsync(fd) == 0;
+    int osError = 0;
+    bool ok = WriteAll(fd, text.data(), text.size(), osError) && SyncFile(fd) == 0;
     ok = close(fd) == 0 && ok;
-    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+    ok = ok && RenameOver(temp, path) == 0;
     if (!ok) {
         (void)unlink(temp.c_str());
         return false;
     }
     // The rename itself survives a crash only once the folder is on disk.
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         (void)fsync(dfd);
         close(dfd);
     }
     return true;
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(dir))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    return names;
+}
+
+void RemoveStaleReplacements(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    const std::string folder = FolderOf(path);
+    for (const std::string& name : FolderNames(folder)) {
+        // ReplaceFileWhole's names: the path, ".", the writer's process id, "-", a serial, ".tmp".
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const char* at = name.c_str() + prefix.size();
+        char* end = nullptr;
+        errno = 0;
+        const long pid = std::strtol(at, &end, 10);
+        if (end == at || *end != '-' || pid <= 0 || errno != 0) continue;
+        at = end + 1;
+        (void)std::strtoul(at, &end, 10);
+        if (end == at || std::strcmp(end, ".tmp") != 0) continue;
+        // A writer still running, or another one under the same id, keeps its file.
+        if (static_cast<pid_t>(pid) == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        const std::string stale = folder + "/" + name;
+        struct stat st;
+        if (lstat(stale.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)unlink(stale.c_str());
+    }
 }
 
 std::string FullPathOf(const std::string& path) {

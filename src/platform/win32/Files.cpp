@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace platform {
@@ -201,6 +202,57 @@ bool ReplaceFileWhole(const std::string& path, const std::string& text) {
     ok = ok && MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!ok) (void)DeleteFileA(temp.c_str());
     return ok;
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return names;
+}
+
+namespace {
+
+// Gone, or ended and only its handle still held somewhere.
+bool ProcessEnded(DWORD pid) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+}  // namespace
+
+void RemoveStaleReplacements(const std::string& path) {
+    const size_t sep = LastSeparator(path);
+    const std::string folder = sep == std::string::npos ? std::string(".") : path.substr(0, sep);
+    const std::string prefix = (sep == std::string::npos ? path : path.substr(sep + 1)) + ".";
+    for (const std::string& name : FolderNames(folder)) {
+        // ReplaceFileWhole's names: the path, ".", the writer's process id, "-", a serial, ".tmp".
+        if (name.size() <= prefix.size() ||
+            CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(), static_cast<int>(prefix.size()),
+                           prefix.c_str(), -1) != CSTR_EQUAL)
+            continue;
+        const char* at = name.c_str() + prefix.size();
+        char* end = nullptr;
+        const unsigned long pid = std::strtoul(at, &end, 10);
+        if (end == at || *end != '-' || pid == 0) continue;
+        at = end + 1;
+        (void)std::strtoul(at, &end, 10);
+        if (end == at || _stricmp(end, ".tmp") != 0) continue;
+        if (pid == GetCurrentProcessId() || !ProcessEnded(pid)) continue;
+        const std::string stale = folder + "\\" + name;
+        const DWORD a = Attributes(stale);
+        if (a == INVALID_FILE_ATTRIBUTES || (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) continue;
+        (void)DeleteFileA(stale.c_str());
+    }
 }
 
 std::string FullPathOf(const std::string& path) {

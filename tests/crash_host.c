@@ -1,0 +1,90 @@
+/* A host that a test kills at a random moment, to show that nothing it was changing is
+ * ever left cut. It says on standard output what it is about to do and when each call
+ * has returned, so the test knows which two states the folder may be in.
+ *   crash_host LIBRARY FOLDER change CODE...   renames, marks and removes those ads, endlessly
+ *   crash_host LIBRARY FOLDER update           runs one update and waits for its end
+ * "R" follows FLBSetFolder; then "N code value" (name), "F code value" (favourite flag) or
+ * "X code" (remove) before a call and "= result" after it; "D outcome result" after an update. */
+#include <dlfcn.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+typedef int32_t (*SetFolderFn)(const char*);
+typedef int32_t (*UpdateFn)(const char*, void*, int32_t, const char*);
+typedef int32_t (*SetNameFn)(uint32_t, const char*);
+typedef int32_t (*SetFavoriteFn)(uint32_t, int32_t);
+typedef int32_t (*RemoveFn)(uint32_t);
+
+static void* Need(void* lib, const char* name) {
+    void* f = dlsym(lib, name);
+    if (!f) exit(4);
+    return f;
+}
+
+static int Update(void* lib) {
+    UpdateFn update = (UpdateFn)Need(lib, "FLBUpdate");
+    int fds[2];
+    if (pipe(fds) != 0 || update("crash", (void*)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
+    unsigned char record[12];
+    size_t got = 0;
+    struct pollfd p = {fds[0], POLLIN, 0};
+    while (got < sizeof record && poll(&p, 1, 60000) > 0) {
+        ssize_t n = read(fds[0], record + got, sizeof record - got);
+        if (n <= 0) return 7;
+        got += (size_t)n;
+    }
+    if (got != sizeof record) return 8;
+    dprintf(1, "D %u %u\n", record[4], record[8]);
+    return 0;
+}
+
+/* Our own generator: the library reseeds rand() from the clock on every save. */
+static uint32_t g_state;
+static int Random(int below) {
+    g_state ^= g_state << 13;
+    g_state ^= g_state >> 17;
+    g_state ^= g_state << 5;
+    return (int)(g_state % (uint32_t)below);
+}
+
+static void Change(void* lib, int count, char** codes) {
+    SetNameFn setName = (SetNameFn)Need(lib, "FLBSetName");
+    SetFavoriteFn setFavorite = (SetFavoriteFn)Need(lib, "FLBSetFavoriteFlag");
+    RemoveFn removeAd = (RemoveFn)Need(lib, "FLBRemove");
+    g_state = (uint32_t)getpid() * 2654435761u | 1u;
+    for (;;) {
+        const uint32_t code = (uint32_t)strtoul(codes[Random(count)], NULL, 10);
+        const int what = Random(16);
+        const int value = Random(100000);
+        int32_t result;
+        if (what == 0) {
+            dprintf(1, "X %u\n", code);
+            result = removeAd(code);
+        } else if (what < 8) {
+            char name[32];
+            snprintf(name, sizeof name, "n%d", value);
+            dprintf(1, "N %u %s\n", code, name);
+            result = setName(code, name);
+        } else {
+            dprintf(1, "F %u %d\n", code, value);
+            result = setFavorite(code, value);
+        }
+        dprintf(1, "= %d\n", (int)result);
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc < 4) return 2;
+    void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return 3;
+    SetFolderFn setFolder = (SetFolderFn)Need(lib, "FLBSetFolder");
+    if (setFolder(argv[2]) != 1) return 5;
+    dprintf(1, "R\n");
+    if (strcmp(argv[3], "update") == 0) return Update(lib);
+    if (strcmp(argv[3], "change") == 0 && argc > 4) Change(lib, argc - 4, argv + 4);
+    return 2;
+}
