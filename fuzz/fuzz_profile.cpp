@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "platform/Profile.h"
 
 namespace {
@@ -17,17 +18,17 @@ namespace {
 void CheckGet(const platform::ProfileReader& r, const char* section, const char* key, uint32_t size) {
     std::vector<char> buf(size + 1, '\x5a');
     uint32_t n = r.GetString(section, key, "  dflt  ", buf.data(), size);
-    if (buf[size] != '\x5a') abort();
+    FUZZ_CHECK(buf[size] == '\x5a');
     if (size == 0) {
-        if (n != 0) abort();
+        FUZZ_CHECK(n == 0);
         return;
     }
-    if (n >= size || buf[n] != '\0' || std::strlen(buf.data()) != n) abort();
+    FUZZ_CHECK(n < size && buf[n] == '\0' && std::strlen(buf.data()) == n);
     std::string full;
     if (r.GetFullString(section, key, full)) {
-        if (full.compare(0, n, buf.data(), n) != 0 || (n < size - 1 && full.size() != n)) abort();
-    } else if (std::strncmp(buf.data(), "  dflt", n) != 0) {
-        abort();
+        FUZZ_CHECK(full.compare(0, n, buf.data(), n) == 0 && (n >= size - 1 || full.size() == n));
+    } else {
+        FUZZ_CHECK(std::strncmp(buf.data(), "  dflt", n) == 0);
     }
     (void)r.GetInt(section, key, -1);
 }
@@ -35,18 +36,7 @@ void CheckGet(const platform::ProfileReader& r, const char* section, const char*
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string folder = [] {
-        // In memory where possible: every commit syncs, which a disk makes slow.
-        char shm[] = "/dev/shm/flb-fuzz-profile-XXXXXX";
-        char tmp[] = "/tmp/flb-fuzz-profile-XXXXXX";
-        const char* made = mkdtemp(shm);
-        if (!made) made = mkdtemp(tmp);
-        if (!made) abort();
-        static std::string path = made;
-        atexit([] { rmdir(path.c_str()); });
-        return path + "/";
-    }();
-    const std::string path = folder + "p.ini";
+    const std::string path = fuzz::Scratch() + "p.ini";
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     std::ofstream(path, std::ios::binary) << bytes;
 
@@ -63,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     {
         platform::ProfileReader r(path);
-        if (r.SectionCount() != r.SectionNames().size()) abort();
+        FUZZ_CHECK(r.SectionCount() == r.SectionNames().size());
         for (const std::string& s : r.SectionNames())
-            if (s.find('\0') != std::string::npos) abort();
+            FUZZ_CHECK(s.find('\0') == std::string::npos);
         for (size_t i = 0; i < names.size(); ++i)
             for (size_t j = 0; j < names.size(); j += 3)
                 CheckGet(r, names[i].c_str(), names[j].c_str(), static_cast<uint32_t>((i * 7 + j) % 12));
@@ -78,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string section = names.size() > 5 ? names[5] : "s";
     bool ok = platform::WriteProfileString(section.c_str(), "FuzzKey", value, path);
     bool sectionBreaks = section.find_first_of("\r\n") != std::string::npos;
-    if (ok == (breaks || sectionBreaks)) abort();
+    FUZZ_CHECK(ok != (breaks || sectionBreaks));
     if (ok) {
         platform::ProfileReader r(path);
         std::string back;
@@ -87,21 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         while (!expect.empty() && (expect.back() == ' ' || expect.back() == '\t')) expect.pop_back();
         if (expect.size() >= 2 && (expect[0] == '"' || expect[0] == '\'') && expect.back() == expect[0])
             expect = expect.substr(1, expect.size() - 2);
-        if (!r.GetFullString(section.c_str(), "FuzzKey", back) || back != expect) abort();
+        FUZZ_CHECK(r.GetFullString(section.c_str(), "FuzzKey", back) && back == expect);
         std::ifstream in(path, std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         for (size_t i = 0; i < text.size(); ++i)
-            if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) abort();
-        if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) abort();
+            FUZZ_CHECK(text[i] != '\n' || (i > 0 && text[i - 1] == '\r'));
+        FUZZ_CHECK(text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0);
         // A normalised file is its own normal form.
-        if (!platform::WriteProfileString(section.c_str(), "FuzzKey", value, path)) abort();
+        FUZZ_CHECK(platform::WriteProfileString(section.c_str(), "FuzzKey", value, path));
         std::ifstream again(path, std::ios::binary);
-        if (std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()) != text) abort();
+        FUZZ_CHECK(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()) == text);
     }
     // A session rewrite of the same keys must not fail on a healthy folder.
     platform::ProfileWriter w(path);
     for (size_t i = 0; i + 1 < names.size(); i += 2) w.Write(names[i].c_str(), names[i + 1].c_str(), "x");
-    if (!w.Commit()) abort();
+    FUZZ_CHECK(w.Commit());
     unlink(path.c_str());
     return 0;
 }

@@ -119,6 +119,23 @@ TEST_F(Catalog, LongTextsSurviveWholeAndAreHandedOutCut) {
     EXPECT_EQ(std::string(shown), name.substr(0, 258));
 }
 
+TEST_F(Catalog, TextsWithOuterBlanksOrQuotesReadBackAsTheyWere) {
+    const std::vector<std::string> texts = {" abc", "abc\t", "\"Sale\"", "'x'", "\"", "a\"b\"", " \"q\" ", "\"'"};
+    for (DWORD code = 1; code <= texts.size(); ++code) {
+        CAdRecord a = Ad(code, AD_TYPE_PICTURE, 1);
+        a.Name = a.URL = texts[code - 1];
+        ASSERT_TRUE(catalogue.Put(a));
+    }
+    CAdCatalog again;
+    ASSERT_TRUE(again.Load(dir.Folder().c_str()));
+    for (DWORD code = 1; code <= texts.size(); ++code) {
+        CAdRecord back;
+        ASSERT_TRUE(again.Lookup(code, back));
+        EXPECT_EQ(back.Name, texts[code - 1]);
+        EXPECT_EQ(back.URL, texts[code - 1]);
+    }
+}
+
 TEST_F(Catalog, HugeCountIsBoundedBySectionsPresent) {
     CAdRecord a = Ad(3, AD_TYPE_PICTURE, 1);
     WriteText(Dat(), "[Flyerbank]\r\nVersion=1.1\r\nCount=4294967295\r\n[AD0000]\r\nFile=" + a.File +

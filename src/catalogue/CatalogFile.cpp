@@ -60,6 +60,12 @@ BOOL CAdCatalog::WriteString(platform::ProfileWriter& file, const char* key, con
     CString line = value;
     std::replace(line.begin(), line.end(), '\r', ' ');
     std::replace(line.begin(), line.end(), '\n', ' ');
+    // A reader trims the value's outer blanks and strips one pair of quotes around it, so
+    // a text that has either is quoted to read back as it was (a server's name " abc").
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    if (!line.empty() && (blank(line.front()) || blank(line.back()) ||
+                          (line.size() >= 2 && (line[0] == '"' || line[0] == '\'') && line.back() == line[0])))
+        line = '"' + line + '"';
     return file.Write(m_strSection.c_str(), key, line.c_str()) ? TRUE : FALSE;
 }
 

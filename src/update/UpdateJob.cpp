@@ -268,14 +268,16 @@ void CUpdateJob::FetchAd(CAdRecord& record) {
     CHttpRequest request(m_strDataURL);
     FreeAnswer();
     if (!request.RequestData(form.c_str(), &m_pAnswer, &m_nAnswerSize)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+    TakeDataAnswer(record);
+    CheckCancel();
+    FreeAnswer();
+}
 
+void CUpdateJob::TakeDataAnswer(CAdRecord& record) {
     const unsigned char* payload = ParseDataAnswer(record);
     const size_t size = static_cast<size_t>(m_pAnswer + m_nAnswerSize - payload);
     if (record.Cabinet) UnpackCabinet(record, payload, size);
     else WritePayload(record, payload, size);
-
-    CheckCancel();
-    FreeAnswer();
 }
 
 void CUpdateJob::DropReplacedFile() {
@@ -358,23 +360,27 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
     }
     platform::RemoveFile(cabinetPath);
     if (names.size() != 2) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+    // One movie and one thumbnail: two of either kind would leave the ad without its
+    // file, or leave a file that no record owns.
+    auto isThumbnail = [](const CString& path) { return EqualsNoCase(ExtensionOf(path), ".jpg"); };
+    if (isThumbnail(names[0]) == isThumbnail(names[1])) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
 
     CString movie;
     std::vector<CString> placed;
     for (const CString& path : names) {
-        const CString extension = ExtensionOf(path);
-        const CString target = folder + Code7(record.ID) + extension;
+        // The thumbnail takes the name that the thumbnail lookup asks for, in its case.
+        const CString target = folder + Code7(record.ID) + (isThumbnail(path) ? CString(".jpg") : ExtensionOf(path));
         if (!MoveOver(path, target)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
         placed.push_back(target);
-        if (!EqualsNoCase(extension, ".jpg")) movie = target;
+        if (!isThumbnail(path)) movie = target;
     }
-    if (!movie.empty()) {
-        // A movie that changed its extension would leave the old one to no record at all.
-        const CString old = record.File;
-        if (std::find(placed.begin(), placed.end(), old) == placed.end() && platform::IsDirectlyInside(old, folder))
-            m_strReplacedFile = old;
-        record.File = movie;
+    // A movie that changed its extension would leave the old one to no record at all;
+    // it goes once the catalogue names the new one.
+    const CString old = record.File;
+    if (std::find(placed.begin(), placed.end(), old) == placed.end() && platform::IsDirectlyInside(old, folder))
+        m_strReplacedFile = old;
     }
+    record.File = movie;
 
     TakeFileStatus(record);
 }

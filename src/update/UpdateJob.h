@@ -27,6 +27,9 @@ public:
     void ParseList(CString& answer, std::vector<CAdRecord>& downloads);
     // Takes the six lines of the data answer into the record; the payload's start.
     const unsigned char* ParseDataAnswer(CAdRecord& record);
+    // All FetchAd does with the data answer once it has arrived: its lines into the
+    // record, then the payload into the ad's file, or its cabinet unpacked.
+    void TakeDataAnswer(CAdRecord& record);
 
     // The text before the first `separator`, which is cut off the text with it; the
     // whole text when there is none.
