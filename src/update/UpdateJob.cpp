@@ -379,7 +379,6 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, 
     const CString old = record.File;
     if (std::find(placed.begin(), placed.end(), old) == placed.end() && platform::IsDirectlyInside(old, folder))
         m_strReplacedFile = old;
-    }
     record.File = movie;
 
     TakeFileStatus(record);
