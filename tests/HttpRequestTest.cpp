@@ -190,6 +190,7 @@ class WebServer {
 public:
     explicit WebServer(const std::function<void(httplib::Server&)>& routes) {
         routes(m_server);
+        m_server.set_keep_alive_timeout(1);  // the stop waits for kept connections
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
         // stop() only takes effect once the loop runs.

@@ -472,6 +472,8 @@ int Serve(const ads::Options& options) {
     server.set_tcp_nodelay(true);
     // An update asks once per ad over the connection it keeps; not a new one every fifth.
     server.set_keep_alive_max_count(1000);
+    // A stop waits for every kept connection to fall idle: a second, not httplib's five.
+    server.set_keep_alive_timeout(1);
     // A taken port must fail rather than be shared, as SO_REUSEPORT would let it.
     server.set_socket_options([](int sock) {
         int yes = 1;

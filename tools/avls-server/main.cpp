@@ -248,6 +248,8 @@ int Serve(const Options& options)
     }
 
     httplib::Server server;
+    // A stop waits for every kept connection to fall idle: a second, not httplib's five.
+    server.set_keep_alive_timeout(1);
     // httplib's default is SO_REUSEPORT, which lets a second server share the
     // port silently and take half the notices; a taken port must fail.
     int listening = -1;
