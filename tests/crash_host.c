@@ -6,12 +6,13 @@
  * "R" follows FLBSetFolder; then "N code value" (name), "F code value" (favourite flag) or
  * "X code" (remove) before a call and "= result" after it; "D outcome result" after an update. */
 #include <dlfcn.h>
-#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include "completion_pipe.h"
 
 typedef int32_t (*SetFolderFn)(const char*);
 typedef int32_t (*UpdateFn)(const char*, void*, int32_t, const char*);
@@ -30,14 +31,8 @@ static int Update(void* lib) {
     int fds[2];
     if (pipe(fds) != 0 || update("crash", (void*)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
     unsigned char record[12];
-    size_t got = 0;
-    struct pollfd p = {fds[0], POLLIN, 0};
-    while (got < sizeof record && poll(&p, 1, 60000) > 0) {
-        ssize_t n = read(fds[0], record + got, sizeof record - got);
-        if (n <= 0) return 7;
-        got += (size_t)n;
-    }
-    if (got != sizeof record) return 8;
+    const int failed = ReadCompletion(fds[0], record, 60000);
+    if (failed) return failed;
     dprintf(1, "D %u %u\n", record[4], record[8]);
     return 0;
 }

@@ -2,10 +2,11 @@
  * host that is shutting down would. It must end normally: the library may not leave
  * code of its own running after it is gone. Usage: unload_host LIBRARY FOLDER */
 #include <dlfcn.h>
-#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <unistd.h>
+
+#include "completion_pipe.h"
 
 typedef int32_t (*SetFolderFn)(const char*);
 typedef int32_t (*UpdateFn)(const char*, void*, int32_t, const char*);
@@ -21,14 +22,8 @@ int main(int argc, char** argv) {
     if (setFolder(argv[2]) != 1) return 5;
     if (update("unload", (void*)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
     unsigned char record[12];
-    size_t got = 0;
-    struct pollfd p = {fds[0], POLLIN, 0};
-    while (got < sizeof record && poll(&p, 1, 30000) > 0) {
-        ssize_t n = read(fds[0], record + got, sizeof record - got);
-        if (n <= 0) return 7;
-        got += (size_t)n;
-    }
-    if (got != sizeof record) return 8;
+    const int failed = ReadCompletion(fds[0], record, 30000);
+    if (failed) return failed;
     dlclose(lib);
     usleep(300 * 1000); /* time for anything left running to fault */
     return record[0] == 0x01 && record[1] == 0x80 && record[4] == 0 ? 0 : 9;

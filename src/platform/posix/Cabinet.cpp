@@ -34,8 +34,7 @@ File* Of(mspack_file* f) { return reinterpret_cast<File*>(f); }
 mspack_file* SysOpen(mspack_system* self, const char* name, int mode) {
     int fd;
     if (mode == MSPACK_SYS_OPEN_READ) fd = open(name, O_RDONLY | O_CLOEXEC);
-    else if (mode == MSPACK_SYS_OPEN_WRITE && !InjectedFileFault(test::FileOp::Create))
-        fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    else if (mode == MSPACK_SYS_OPEN_WRITE) fd = CreateForWriting(name, O_TRUNC);
     else return nullptr;  // nothing else is asked of a cabinet reader
     if (fd < 0) return nullptr;
     return reinterpret_cast<mspack_file*>(new File{fd, mode == MSPACK_SYS_OPEN_WRITE, reinterpret_cast<System*>(self)});
@@ -43,7 +42,7 @@ mspack_file* SysOpen(mspack_system* self, const char* name, int mode) {
 
 void SysClose(mspack_file* f) {
     File* file = Of(f);
-    if (file->writing && (InjectedFileFault(test::FileOp::Sync) || (fsync(file->fd) != 0 && errno != EINVAL)))
+    if (file->writing && SyncFile(file->fd) != 0 && errno != EINVAL)
         file->owner->failed = true;
     if (close(file->fd) != 0 && file->writing) file->owner->failed = true;
     delete file;
@@ -64,17 +63,8 @@ int SysRead(mspack_file* f, void* buffer, int bytes) {
 }
 
 int SysWrite(mspack_file* f, void* buffer, int bytes) {
-    if (bytes < 0) return -1;
-    const char* at = static_cast<const char*>(buffer);
-    int done = 0;
-    while (done < bytes) {
-        if (InjectedFileFault(test::FileOp::Write)) return -1;
-        const ssize_t n = write(Of(f)->fd, at + done, static_cast<size_t>(bytes - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        done += static_cast<int>(n);
-    }
-    return done;
+    int osError = 0;
+    return bytes >= 0 && WriteAll(Of(f)->fd, buffer, static_cast<size_t>(bytes), osError) ? bytes : -1;
 }
 
 int SysSeek(mspack_file* f, off_t offset, int mode) {

@@ -69,8 +69,6 @@ void ClearFileFaults() {
 
 }  // namespace test
 
-namespace {
-
 using test::FileOp;
 
 int CreateForWriting(const std::string& path, int flags) {
@@ -78,20 +76,24 @@ int CreateForWriting(const std::string& path, int flags) {
     return open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
 }
 
-ssize_t WriteSome(int fd, const void* data, size_t size) {
-    if (InjectedFileFault(FileOp::Write)) return -1;
-    return write(fd, data, size);
-}
-
 int SyncFile(int fd) {
     if (InjectedFileFault(FileOp::Sync)) return -1;
     return fsync(fd);
+}
+
+namespace {
+
+ssize_t WriteSome(int fd, const void* data, size_t size) {
+    if (InjectedFileFault(FileOp::Write)) return -1;
+    return write(fd, data, size);
 }
 
 int RenameOver(const std::string& from, const std::string& to) {
     if (InjectedFileFault(FileOp::Rename)) return -1;
     return std::rename(from.c_str(), to.c_str());
 }
+
+}  // namespace
 
 bool WriteAll(int fd, const void* data, size_t size, int& osError) {
     const char* at = static_cast<const char*>(data);
@@ -107,6 +109,8 @@ bool WriteAll(int fd, const void* data, size_t size, int& osError) {
     }
     return true;
 }
+
+namespace {
 
 std::string FolderOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
