@@ -8,7 +8,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "catalogue/AdRecord.h"
 #include "catalogue/SizeCodec.h"
@@ -93,6 +96,29 @@ inline void WriteCatalogue(const std::string& folder, unsigned n, bool favourite
         w.Write(section, "Size", CSizeCodec().Encode(std::to_string(r.Size), 1).c_str());
     }
     if (!w.Commit()) std::abort();
+}
+
+// One key of a catalogue file.
+struct Key {
+    std::string section, name, value;
+};
+
+// Every key of the catalogue file at `path` as our save wrote it, in file order.
+inline std::vector<Key> KeysOf(const std::string& path) {
+    static const char* const kEntryKeys[] = {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"};
+    platform::ProfileReader file(path);
+    std::vector<Key> keys;
+    for (const std::string& section : file.SectionNames()) {
+        std::vector<const char*> names;
+        if (section == "Flyerbank") names = {"Version", "Count"};
+        else names.assign(std::begin(kEntryKeys), std::end(kEntryKeys));
+        for (const char* name : names) {
+            Key k{section, name, ""};
+            if (!file.GetFullString(section.c_str(), name, k.value)) std::abort();
+            keys.push_back(std::move(k));
+        }
+    }
+    return keys;
 }
 
 }  // namespace bench

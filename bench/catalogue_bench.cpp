@@ -6,38 +6,11 @@
 
 #include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "BenchSupport.h"
 #include "flyerbank.h"
 #include "frame/App.h"
-
-namespace {
-
-struct Key {
-    std::string section, name, value;
-};
-
-// Every key of the file as our save wrote it, in file order.
-std::vector<Key> KeysOf(const std::string& path) {
-    static const char* const kEntryKeys[] = {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"};
-    platform::ProfileReader file(path);
-    std::vector<Key> keys;
-    for (const std::string& section : file.SectionNames()) {
-        std::vector<const char*> names;
-        if (section == "Flyerbank") names = {"Version", "Count"};
-        else names.assign(std::begin(kEntryKeys), std::end(kEntryKeys));
-        for (const char* name : names) {
-            Key k{section, name, ""};
-            if (!file.GetFullString(section.c_str(), name, k.value)) std::abort();
-            keys.push_back(std::move(k));
-        }
-    }
-    return keys;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -47,7 +20,7 @@ int main(int argc, char** argv) {
     CAdCatalog& catalogue = theApp.m_catalogue;
     if (!catalogue.Save()) std::abort();
     const std::string path = catalogue.GetPath();
-    const std::vector<Key> keys = KeysOf(path);
+    const std::vector<bench::Key> keys = bench::KeysOf(path);
     const std::string perKey = folder.Path() + "per-key.dat";
 
     benchmark::RegisterBenchmark("catalogue/save", [&](benchmark::State& state) {
@@ -57,7 +30,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("catalogue/save_per_key", [&](benchmark::State& state) {
         for (auto _ : state) {
             platform::RemoveFile(perKey);
-            for (const Key& k : keys)
+            for (const bench::Key& k : keys)
                 if (!platform::WriteProfileString(k.section.c_str(), k.name.c_str(), k.value.c_str(), perKey))
                     state.SkipWithError("write failed");
         }
@@ -69,7 +42,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("catalogue/load_per_key", [&](benchmark::State& state) {
         char buf[260];
         for (auto _ : state)
-            for (const Key& k : keys) {
+            for (const bench::Key& k : keys) {
                 platform::ProfileReader file(path);
                 benchmark::DoNotOptimize(file.GetString(k.section.c_str(), k.name.c_str(), "", buf, sizeof buf));
             }

@@ -1,9 +1,7 @@
 // A host killed at any moment while it changes the catalogue or updates the ads leaves the
 // catalogue whole (the state before the call in flight or after it), every held ad whole,
 // and no scratch that the next host does not clear away.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -31,18 +29,7 @@ class Victim {
 public:
     explicit Victim(std::vector<std::string> args) {
         args.insert(args.begin(), {CRASH_HOST, FLB_LIBRARY});
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        if (posix_spawn(&m_pid, CRASH_HOST, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        m_out = out[0];
+        m_pid = SpawnWithOutput(args, m_out);
     }
     ~Victim() {
         Kill();
@@ -79,12 +66,6 @@ private:
     int m_status = 0;
     std::string m_text;
 };
-
-std::string Code7(uint32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%07u", code);
-    return text;
-}
 
 struct Stored {
     std::string name, file;

@@ -130,6 +130,26 @@ private:
     int m_fds[2];
 };
 
+// Starts the program argv[0] with its standard output into a pipe, whose reading end goes
+// to `out`; -1 (and no pipe) when it cannot be started.
+inline pid_t SpawnWithOutput(std::vector<std::string> argv, int& out) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    std::vector<char*> pointers;
+    for (std::string& a : argv) pointers.push_back(&a[0]);
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (pid < 0) close(fds[0]);
+    else out = fds[0];
+    return pid;
+}
+
 // A reference server run as a real program on an ephemeral port of 127.0.0.1.
 class ServerRun {
 public:
@@ -140,30 +160,16 @@ public:
 
     bool Start(const std::string& binary, std::vector<std::string> args) {
         Stop();
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        args.insert(args.begin(), binary);
-        args.insert(args.begin() + 1, {"--port", "0"});
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        const int spawned = posix_spawn(&m_pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (spawned != 0) {
-            close(out[0]);
-            m_pid = -1;
-            return false;
-        }
+        args.insert(args.begin(), {binary, "--port", "0"});
+        int out = -1;
+        m_pid = SpawnWithOutput(args, out);
+        if (m_pid < 0) return false;
         // "listening on 127.0.0.1:PORT"
         std::string line;
         char c;
-        pollfd p{out[0], POLLIN, 0};
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1) line += c;
-        close(out[0]);
+        pollfd p{out, POLLIN, 0};
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0 && read(out, &c, 1) == 1) line += c;
+        close(out);
         const size_t colon = line.rfind(':');
         m_port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
         return m_port > 0;

@@ -39,12 +39,6 @@ int ExitCode(pid_t pid) {
     return WEXITSTATUS(status);
 }
 
-std::string Code7(uint32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%07u", code);
-    return text;
-}
-
 class SharedFolder : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -54,6 +56,13 @@ private:
     platform::MessagePresenter m_old;
     std::vector<ShownMessage> m_shown;
 };
+
+// An ad's code as its file names and the server's forms write it.
+inline std::string Code7(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%07u", static_cast<unsigned>(code));
+    return text;
+}
 
 inline void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;

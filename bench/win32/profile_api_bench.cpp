@@ -23,27 +23,6 @@ int32_t FLBGetPictureList(uint32_t** codes, int32_t* count);
 
 namespace {
 
-struct Key {
-    std::string section, name, value;
-};
-
-std::vector<Key> KeysOf(const std::string& path) {
-    static const char* const kEntryKeys[] = {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"};
-    platform::ProfileReader file(path);
-    std::vector<Key> keys;
-    for (const std::string& section : file.SectionNames()) {
-        std::vector<const char*> names;
-        if (section == "Flyerbank") names = {"Version", "Count"};
-        else names.assign(std::begin(kEntryKeys), std::end(kEntryKeys));
-        for (const char* name : names) {
-            Key k{section, name, ""};
-            if (!file.GetFullString(section.c_str(), name, k.value)) std::abort();
-            keys.push_back(k);
-        }
-    }
-    return keys;
-}
-
 // Best of `runs`, in microseconds: the least disturbed by whatever else the machine does.
 template <class F>
 double BestUs(int runs, F f) {
@@ -79,17 +58,17 @@ int main() {
     CAdCatalog& catalogue = theApp.m_catalogue;
     if (!catalogue.Save()) return 1;
     const std::string path = catalogue.GetPath();
-    const std::vector<Key> keys = KeysOf(path);
+    const std::vector<bench::Key> keys = bench::KeysOf(path);
     const std::string api = folder.Path() + "api.dat";
 
     const double apiSave = BestUs(3, [&] {
         SystemDeleteFile(api.c_str());
-        for (const Key& k : keys) SystemProfileWrite(k.section.c_str(), k.name.c_str(), k.value.c_str(), api.c_str());
+        for (const bench::Key& k : keys) SystemProfileWrite(k.section.c_str(), k.name.c_str(), k.value.c_str(), api.c_str());
         SystemProfileFlush(api.c_str());
     });
     const double apiLoad = BestUs(3, [&] {
         char buf[260];
-        for (const Key& k : keys) SystemProfileRead(k.section.c_str(), k.name.c_str(), buf, sizeof buf, api.c_str());
+        for (const bench::Key& k : keys) SystemProfileRead(k.section.c_str(), k.name.c_str(), buf, sizeof buf, api.c_str());
     });
     const double save = BestUs(20, [&] { catalogue.Save(); });
     const double load = BestUs(20, [&] { catalogue.Load(); });
