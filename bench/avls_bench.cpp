@@ -1,6 +1,6 @@
-// View notices through the log server from 20 clients at once, each on a connection of its
-// own per notice as the library makes them: the server storing every view, against the same
-// server answering without storing.
+// View notices through the log server from 20 clients at once, each notice on a connection
+// of its own (the most the server can be asked to accept): the server storing every view,
+// against the same server answering without storing.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <signal.h>
