@@ -34,6 +34,8 @@ public:
     void Refresh();
     // The lock files in the ad folder: one for a change of the catalogue, one for an update.
     CString LockPath() const;
+    // The longest name the catalogue makes in the ad folder (its file's save included).
+    static size_t LongestNameInFolder();
     CString UpdateLockPath() const;
     const CString& GetPath() const { return m_strPath; }
     const CString& GetVersion() const { return m_strVersion; }
@@ -73,6 +75,7 @@ private:
     // directly in the ad folder: the catalogue file is outside data and must not steer us.
     void DeleteAdFile(const CString& path) const;
     void RepointToFolder(CAdRecord& record) const;
+    void DropMisfitFile(const CAdRecord& record) const;
     void PruneType(int32_t type, size_t limit);
     std::vector<DWORD> CodesNewestFirst(int32_t type) const;
 

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/Files.h"
@@ -16,6 +17,23 @@ int32_t AdTypeOfExtension(const char* extension) {
     for (const auto& t : kTypes)
         if (strcasecmp(extension, t.ext) == 0) return t.type;
     return AD_TYPE_NONE;
+}
+
+bool IsMovieFileExtension(const char* extension) {
+    static const char* const kMovies[] = {"asf", "wmv", "avi", "mpg", "mpeg", "mp4", "m4v", "mov", "webm", "mkv"};
+    if (!extension) return false;
+    for (const char* movie : kMovies)
+        if (strcasecmp(extension, movie) == 0) return true;
+    return false;
+}
+
+bool FileFitsType(const CString& path, int32_t type) {
+    const size_t sep = std::max(FindLastSingleByte(path, '\\') + 1, FindLastSingleByte(path, '/') + 1);
+    const size_t dot = FindLastSingleByte(path, '.');
+    if (dot == CString::npos || dot < sep) return false;
+    const char* extension = path.c_str() + dot + 1;
+    if (type == AD_TYPE_MOVIE) return IsMovieFileExtension(extension);
+    return AdTypeOfExtension(extension) == AD_TYPE_PICTURE;
 }
 
 void ThumbnailPathOf(char* path) {

@@ -1,5 +1,6 @@
 // One ad of the catalogue, copied by value.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "frame/Afx.h"
@@ -30,6 +31,15 @@ public:
 
 // Type of a payload extension (without its dot), compared without regard to case.
 int32_t AdTypeOfExtension(const char* extension);
+
+// A movie's file must be a video that the shell hands to a player: never a type that
+// Windows runs, or opens as a script, a shortcut or a document with code. The extension
+// is given without its dot, compared without regard to case.
+bool IsMovieFileExtension(const char* extension);
+constexpr size_t kLongestMovieExtension = 4;
+// The file of a record of `type` (a movie, else a picture) is of a type it may be: a
+// catalogue written by an older build may name a movie unpacked from a cabinet as a program.
+bool FileFitsType(const CString& path, int32_t type);
 
 // Rewrites a 260-byte path buffer in place to the ad's thumbnail: the same path with the
 // extension "jpg" if that file exists, else the empty text.

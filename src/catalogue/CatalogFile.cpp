@@ -123,6 +123,23 @@ void CAdCatalog::RepointToFolder(CAdRecord& r) const {
     r.File = moved;
 }
 
+// A file of the wrong type under the ad's own name was put there by a server through an
+// older build (a program as a cabinet's movie): it goes with its record, so that nobody
+// starts it from the folder later. Any other name may be another ad's, and stays.
+void CAdCatalog::DropMisfitFile(const CAdRecord& r) const {
+    char own[16];
+    std::snprintf(own, sizeof own, "%07u.", static_cast<unsigned>(r.ID));
+    const CString folder = Folder();
+    if (r.File.size() > folder.size() + std::strlen(own) && r.File.compare(0, folder.size(), folder) == 0 &&
+        r.File.compare(folder.size(), std::strlen(own), own) == 0)
+        DeleteAdFile(r.File);
+}
+
+size_t CAdCatalog::LongestNameInFolder() {
+    return std::max({std::strlen(kCatalogFileName) + platform::kLongestReplacementSuffix, std::strlen(kLockFileName),
+                     std::strlen(kUpdateLockFileName)});
+}
+
 CString CAdCatalog::LockPath() const { return Folder() + kLockFileName; }
 
 CString CAdCatalog::UpdateLockPath() const { return Folder() + kUpdateLockFileName; }
@@ -178,6 +195,10 @@ BOOL CAdCatalog::LoadText(bool exists, const std::string& text) {
         if (!platform::Exists(r.File)) RepointToFolder(r);
         platform::FileStatus status;
         if (r.File.empty() || !platform::Exists(r.File) || !platform::GetFileStatus(r.File, status)) continue;
+        if (!FileFitsType(r.File, r.Type)) {
+            DropMisfitFile(r);
+            continue;
+        }
         r.CreationTime = status.creationTime;
         m_records.SetAt(r.ID, r);
     }

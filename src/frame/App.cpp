@@ -1,11 +1,13 @@
 #include "frame/App.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
 #include "platform/Files.h"
 #include "res/StringTable.h"
 #include "res/resource.h"
+#include "update/UpdateJob.h"
 #include "update/UpdateThread.h"
 
 // Constructed right after the platform layer's own statics, which must outlive it, and
@@ -18,6 +20,11 @@ CString CFlyerbankApp::GetModuleFolder() {
     return sep == CString::npos ? CString() : path.substr(0, sep + 1);
 }
 
+size_t CFlyerbankApp::MaxFolderLength() {
+    constexpr size_t kPathLimit = 260;
+    return kPathLimit - 1 - std::max(CAdCatalog::LongestNameInFolder(), CUpdateJob::LongestNameInFolder());
+}
+
 BOOL CFlyerbankApp::InitInstance() {
     m_strFolder = GetModuleFolder();
     // The same absolute form FLBSetFolder gives, whatever way the system named the module.
@@ -26,7 +33,7 @@ BOOL CFlyerbankApp::InitInstance() {
         if (!EndsWithSingleByte(m_strFolder, platform::kPathSeparator)) m_strFolder += platform::kPathSeparator;
     }
     // A folder too long for the paths built from it would be no folder at all.
-    if (m_strFolder.size() > kMaxFolderLength) m_strFolder.clear();
+    if (m_strFolder.size() > MaxFolderLength()) m_strFolder.clear();
     m_catalogue.Load(m_strFolder.c_str());
     m_pUpdateThread = nullptr;
     std::fill(std::begin(m_szUserId), std::end(m_szUserId), '\0');

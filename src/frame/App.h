@@ -36,9 +36,9 @@ public:
 
     bool IsUpdateRunning() const { return m_pUpdateThread.load() != nullptr; }
 
-    // Longest ad folder (with its separator) whose derived paths still fit in 260 bytes:
-    // "%07u" of any code (up to 10 digits), a dot and a three-letter extension.
-    static constexpr size_t kMaxFolderLength = 259 - 14;
+    // Longest ad folder (with its separator) in which every path the library makes still
+    // fits the system's path limit of 260 bytes with the terminator.
+    static size_t MaxFolderLength();
 
     CString m_strFolder;
     CAdCatalog m_catalogue;

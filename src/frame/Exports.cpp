@@ -107,8 +107,8 @@ FLB_EXPORT int32_t FLBSetFolder(const char* path) {
         // relative one would name nothing once the host's current folder moves.
         std::string folder = path[0] ? platform::FullPathOf(path) : std::string();
         const bool needsSeparator = !EndsWithSingleByte(folder, platform::kPathSeparator);
-        // Every path built from the folder must fit the 260-byte buffers.
-        if (RefuseArgument(folder.size() + (needsSeparator ? 1 : 0) > CFlyerbankApp::kMaxFolderLength)) return 0;
+        // Every path built from the folder must fit the system's limit.
+        if (RefuseArgument(folder.size() + (needsSeparator ? 1 : 0) > CFlyerbankApp::MaxFolderLength())) return 0;
         if (!platform::Exists(folder) && !platform::MakeDirectory(folder)) {
             ShowMessage(IDP_FOLDER_CREATE);
             return 0;

@@ -1,5 +1,6 @@
 // One request and its answer over HTTP: the form goes up as a POST body, the answer comes
-// back whole, as text or as bytes. Each failing step shows its own message (21000-21008).
+// back whole, as text or as bytes, or chunk by chunk to a sink. Each failing step shows its
+// own message (21000-21008).
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,16 @@ public:
     bool GetErrorMessage(std::string& text) const override;
     DWORD m_dwError;
     std::string m_strText;
+};
+
+// Where an answer goes as it arrives, one chunk of at most kChunkSize bytes at a time.
+// Whatever Take raises ends the exchange and leaves RequestData as it is.
+class CAnswerSink {
+public:
+    virtual ~CAnswerSink() = default;
+    // Before the first chunk: the length the answer declares, -1 when it declares none.
+    virtual void Begin(int64_t declaredLength) { (void)declaredLength; }
+    virtual void Take(const unsigned char* data, size_t size) = 0;
 };
 
 class CHttpRequest {
@@ -37,6 +48,10 @@ public:
     // POSTs form (empty when NULL) and reads the answer into a block grown with realloc.
     // *data belongs to the caller, to free, as soon as it is not NULL, success or not.
     BOOL RequestData(LPCSTR form, unsigned char** data, DWORD* size);
+    // POSTs form and hands the answer to `sink` as it arrives, so that no more than a
+    // chunk of it is held here. FALSE when the transport failed (shown), the answer was
+    // empty or went over the cap: the sink has then seen all or part of it.
+    BOOL RequestData(LPCSTR form, CAnswerSink& sink);
 
     // For tests: a lower cap than kMaxAnswerSize.
     void SetAnswerLimit(DWORD limit) { m_nAnswerLimit = limit; }
@@ -47,7 +62,7 @@ private:
     BOOL Connect();
     BOOL Send(LPCSTR form);
     BOOL ReadText(CString& answer);
-    BOOL ReadData(unsigned char** data, DWORD* size);
+    BOOL ReadData(CAnswerSink& sink);
     BOOL DeclaredLengthFits();
     DWORD ReadChunk();
     void CancelIfAborted();

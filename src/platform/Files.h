@@ -37,6 +37,24 @@ bool IsDirectlyInside(const std::string& path, const std::string& folder);
 // before it returns unless `flush` is false (a scratch file that replaces nothing).
 // osError gets the system's error code on failure.
 bool WriteNewFile(const std::string& path, const void* data, size_t size, int& osError, bool flush = true);
+// WriteNewFile piece by piece, for what arrives in parts: Open creates (or empties) the
+// file, Write appends, Close flushes it to the disk unless `flush` is false. Each is false
+// on failure, with the system's error code in OsError(). Destroyed open, it just closes.
+class FileWriter {
+public:
+    FileWriter() = default;
+    ~FileWriter();
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+    bool Open(const std::string& path);
+    bool Write(const void* data, size_t size);
+    bool Close(bool flush = true);
+    int OsError() const { return m_osError; }
+
+private:
+    intptr_t m_handle = -1;
+    int m_osError = 0;
+};
 // Removes the entries directly in `folder` that are not folders, then the folder itself.
 // Never follows a link and never descends: only for scratch folders of our own.
 bool RemoveFolderAndFiles(const std::string& folder);
@@ -48,6 +66,9 @@ FileRead ReadWholeFile(const std::string& path, std::string& text);
 // `path` (MoveFileExA with MOVEFILE_REPLACE_EXISTING), so a reader sees the old file or the
 // whole new one, never a part, and two writers never take each other's file.
 bool ReplaceFileWhole(const std::string& path, const std::string& text);
+// The longest name ReplaceFileWhole adds to `path`: ".", a 32-bit process id, "-", a
+// 32-bit serial, ".tmp".
+constexpr size_t kLongestReplacementSuffix = 1 + 10 + 1 + 10 + 4;
 // Deletes the temporary files ReplaceFileWhole of `path` left beside it in a process that
 // ended before its rename (killed, or the machine stopped). Only while holding the lock that
 // every writer of `path` holds, so no live writer's file is taken; a file whose process

@@ -23,7 +23,7 @@ bool CCabinet::IsSafeMemberName(const CString& name) {
     return true;
 }
 
-BOOL CCabinet::Extract(const char* cabinetPath, std::vector<CString>* names) {
+BOOL CCabinet::Extract(const char* cabinetPath, std::vector<CString>* names, const Naming& naming) {
     if (!cabinetPath) return FALSE;
     m_pNames = names;
     if (m_pNames) m_pNames->clear();
@@ -40,12 +40,18 @@ BOOL CCabinet::Extract(const char* cabinetPath, std::vector<CString>* names) {
     std::snprintf(m_szCabinetName, kPathSize, "%s", cabinetName.c_str());
 
     // Names come from the network: check them all before the first byte is written.
-    for (const platform::CabinetMember& m : archive.Members())
-        if (!IsSafeMemberName(m.name) || folder.size() + m.name.size() >= kPathSize) return FALSE;
+    std::vector<CString> stored, chosen;
+    for (const platform::CabinetMember& m : archive.Members()) {
+        if (!IsSafeMemberName(m.name)) return FALSE;
+        stored.push_back(m.name);
+    }
+    if (!naming) chosen = stored;
+    else if (!naming(stored, chosen) || chosen.size() != stored.size()) return FALSE;
+    for (const CString& name : chosen)
+        if (!IsSafeMemberName(name) || folder.size() + name.size() >= kPathSize) return FALSE;
 
-    for (size_t i = 0; i < archive.Members().size(); ++i) {
-        const platform::CabinetMember& m = archive.Members()[i];
-        std::snprintf(m_szFilePath, kPathSize, "%s%s", m_szFolder, m.name.c_str());
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        std::snprintf(m_szFilePath, kPathSize, "%s%s", m_szFolder, chosen[i].c_str());
         // Replace what is there rather than write into it: it may be a link, or read-only.
         platform::RemoveFile(m_szFilePath);
         if (!archive.ExtractMember(i, m_szFilePath)) return FALSE;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "frame/App.h"
 #include "frame/Exceptions.h"
@@ -21,6 +22,9 @@ namespace {
 constexpr int kListAttempts = 10;
 constexpr uint32_t kListPauseMs = 100;
 constexpr size_t kCodeDigits = 7;
+constexpr char kPartSuffix[] = ".part";
+constexpr char kUnpackSuffix[] = ".unpack";
+constexpr size_t kLongestListExtension = 3;  // of AdTypeOfExtension's table
 
 CString Trim(const CString& text) {
     auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
@@ -106,6 +110,99 @@ void TakeFileStatus(CAdRecord& record) {
 }
 
 }  // namespace
+
+// The data answer as it arrives: its six lines gather in the job's answer buffer, then the
+// payload goes straight to its scratch file, so memory does not grow with the ad. A plain
+// ad's payload goes to a scratch name and replaces the ad's file only once it is complete,
+// so a held ad stays whole until its new version has arrived; a cabinet goes to a scratch
+// folder of its own, so its members can neither replace other files of the ad folder nor
+// stay behind when it is refused.
+class CUpdateJob::Payload : public CAnswerSink {
+public:
+    Payload(CUpdateJob& job, CAdRecord& record) : m_job(job), m_record(record) {}
+    ~Payload() override {
+        m_file.Close(false);
+        if (m_folderMade) platform::RemoveFolderAndFiles(m_scratchFolder);
+    }
+
+    void Take(const unsigned char* data, size_t size) override {
+        if (m_linesDone) return Write(data, size);
+        m_job.m_pAnswer = static_cast<unsigned char*>(ReallocOrThrow(m_job.m_pAnswer, m_job.m_nAnswerSize + size));
+        std::memcpy(m_job.m_pAnswer + m_job.m_nAnswerSize, data, size);
+        m_job.m_nAnswerSize += static_cast<DWORD>(size);
+        const unsigned char* answer = m_job.m_pAnswer;
+        size_t at = m_scanFrom;
+        for (; at + 1 < m_job.m_nAnswerSize && m_linesSeen < kLines; ++at)
+            if (answer[at] == '\r' && answer[at + 1] == '\n') ++m_linesSeen, ++at;
+        m_scanFrom = at;
+        if (m_linesSeen == kLines) return TakeLines();
+        // Lines this long are no answer of an ad server; they are refused as they stand.
+        if (m_job.m_nAnswerSize > kLongestLines) Refuse();
+    }
+
+    // The answer is over: lines that never ended are refused as they stand; the payload
+    // replaces the ad's file, or is unpacked.
+    void Finish() {
+        if (!m_linesDone) Refuse();
+        if (!Logged(m_file.Close(!m_record.Cabinet), "write", m_path, m_file.OsError()))
+            ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+        if (m_record.Cabinet) return m_job.UnpackCabinet(m_record, m_path);
+        if (!MoveOver(m_path, m_record.File)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+        m_scratch->Keep();
+        TakeFileStatus(m_record);
+    }
+
+private:
+    static constexpr int kLines = 6;
+    static constexpr DWORD kLongestLines = 1024 * 1024;
+
+    [[noreturn]] void Refuse() {
+        m_job.ParseDataAnswer(m_record);  // says what is wrong with them, as for a whole answer
+        ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+    }
+
+    // Nothing is written before the lines have said the answer is the ad's.
+    void TakeLines() {
+        const unsigned char* payload = m_job.ParseDataAnswer(m_record);
+        const DWORD linesEnd = static_cast<DWORD>(payload - m_job.m_pAnswer);
+        m_linesDone = true;
+        const CString code = Code7(m_record.ID);
+        if (m_record.Cabinet) {
+            m_scratchFolder = theApp.m_strFolder + code + kUnpackSuffix;
+            platform::RemoveFolderAndFiles(m_scratchFolder);  // left by an update that was cut off
+            if (!Logged(platform::MakeDirectory(m_scratchFolder), "mkdir", m_scratchFolder))
+                ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+            m_folderMade = true;
+            m_path = m_scratchFolder + platform::kPathSeparator + code + ".cab";
+        } else {
+            m_path = theApp.m_strFolder + code + kPartSuffix;
+            m_scratch = std::make_unique<ScratchFile>(m_path);
+        }
+        if (!m_file.Open(m_path)) {
+            Logged(false, "write", m_path, m_file.OsError());
+            ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+        }
+        Write(payload, m_job.m_nAnswerSize - linesEnd);
+        m_job.m_nAnswerSize = linesEnd;
+    }
+
+    void Write(const unsigned char* data, size_t size) {
+        if (m_file.Write(data, size)) return;
+        Logged(false, "write", m_path, m_file.OsError());
+        ShowMessageAndThrow(IDP_AD_FILE_SAVE);
+    }
+
+    CUpdateJob& m_job;
+    CAdRecord& m_record;
+    bool m_linesDone = false;
+    int m_linesSeen = 0;
+    size_t m_scanFrom = 0;
+    CString m_path;
+    std::unique_ptr<ScratchFile> m_scratch;
+    CString m_scratchFolder;
+    bool m_folderMade = false;
+    platform::FileWriter m_file;  // last, so it is closed before its scratch goes
+};
 
 CUpdateJob::CUpdateJob()
     : m_strListName(LoadResString(IDS_VALUE_LIST)),
@@ -267,17 +364,30 @@ void CUpdateJob::FetchAd(CAdRecord& record) {
     const CString form = "CONTS_CODE=" + Code7(record.ID);
     CHttpRequest request(m_strDataURL);
     FreeAnswer();
-    if (!request.RequestData(form.c_str(), &m_pAnswer, &m_nAnswerSize)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
-    TakeDataAnswer(record);
+    {
+        Payload payload(*this, record);
+        if (!request.RequestData(form.c_str(), payload)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+        payload.Finish();
+    }
     CheckCancel();
     FreeAnswer();
 }
 
 void CUpdateJob::TakeDataAnswer(CAdRecord& record) {
-    const unsigned char* payload = ParseDataAnswer(record);
-    const size_t size = static_cast<size_t>(m_pAnswer + m_nAnswerSize - payload);
-    if (record.Cabinet) UnpackCabinet(record, payload, size);
-    else WritePayload(record, payload, size);
+    std::unique_ptr<unsigned char, void (*)(void*)> whole(m_pAnswer, std::free);
+    const DWORD size = m_nAnswerSize;
+    m_pAnswer = nullptr;
+    m_nAnswerSize = 0;
+    Payload payload(*this, record);
+    payload.Take(whole.get(), size);
+    payload.Finish();
+}
+
+size_t CUpdateJob::LongestNameInFolder() {
+    const size_t code = kCodeDigits;
+    const size_t scratchFolder = code + std::strlen(kUnpackSuffix) + 1;
+    return std::max({code + std::strlen(kPartSuffix), code + 1 + kLongestListExtension,
+                     scratchFolder + code + std::strlen(".cab"), scratchFolder + code + 1 + kLongestMovieExtension});
 }
 
 void CUpdateJob::DropReplacedFile() {
@@ -323,53 +433,34 @@ const unsigned char* CUpdateJob::ParseDataAnswer(CAdRecord& record) {
     return cursor;
 }
 
-// The payload goes to a scratch name first and replaces the ad's file only once it is
-// complete, so a held ad stays whole until its new version has arrived.
-void CUpdateJob::WritePayload(CAdRecord& record, const unsigned char* payload, size_t size) {
-    ScratchFile scratch(theApp.m_strFolder + Code7(record.ID) + ".part");
-    int osError = 0;
-    if (!Logged(platform::WriteNewFile(scratch.Path(), payload, size, osError), "write", scratch.Path(), osError))
-        ShowMessageAndThrow(IDP_AD_FILE_SAVE);
-    if (!MoveOver(scratch.Path(), record.File)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
-    scratch.Keep();
-    TakeFileStatus(record);
-}
-
-// A cabinet unpacks into a scratch folder of its own, so its members can neither
-// replace other files of the ad folder nor stay behind when it is refused.
-void CUpdateJob::UnpackCabinet(CAdRecord& record, const unsigned char* payload, size_t size) {
+void CUpdateJob::UnpackCabinet(CAdRecord& record, const CString& cabinetPath) {
     const CString folder = theApp.m_strFolder;
-    const CString scratchFolder = folder + Code7(record.ID) + ".unpack";
-    platform::RemoveFolderAndFiles(scratchFolder);  // left by an update that was cut off
-    if (!Logged(platform::MakeDirectory(scratchFolder), "mkdir", scratchFolder)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
-    struct FolderCleanup {
-        const CString& path;
-        ~FolderCleanup() { platform::RemoveFolderAndFiles(path); }
-    } cleanup{scratchFolder};
-
-    const CString cabinetPath = scratchFolder + platform::kPathSeparator + Code7(record.ID) + ".cab";
-    int osError = 0;
-    // Only its members replace anything, and they go to the disk as they are unpacked.
-    if (!Logged(platform::WriteNewFile(cabinetPath, payload, size, osError, false), "write", cabinetPath, osError))
-        ShowMessageAndThrow(IDP_AD_FILE_SAVE);
-
+    const CString code = Code7(record.ID);
+    // One movie and one thumbnail: two of either kind would leave the ad without its
+    // file, or leave a file that no record owns. Each is unpacked under the name it is
+    // to have, so the server's names make no path longer than the folder allows.
+    auto isThumbnail = [](const CString& path) { return EqualsNoCase(ExtensionOf(path), ".jpg"); };
+    auto naming = [&](const std::vector<CString>& stored, std::vector<CString>& chosen) {
+        if (stored.size() != 2 || isThumbnail(stored[0]) == isThumbnail(stored[1])) return false;
+        for (const CString& name : stored) {
+            const CString extension = isThumbnail(name) ? CString(".jpg") : ExtensionOf(name);
+            if (!isThumbnail(name) && !IsMovieFileExtension(extension.c_str() + (extension.empty() ? 0 : 1)))
+                return false;
+            chosen.push_back(code + extension);
+        }
+        return true;
+    };
     std::vector<CString> names;
     {
         CCabinet cabinet;
-        if (!cabinet.Extract(cabinetPath.c_str(), &names)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
+        if (!cabinet.Extract(cabinetPath.c_str(), &names, naming)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
     }
     platform::RemoveFile(cabinetPath);
-    if (names.size() != 2) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
-    // One movie and one thumbnail: two of either kind would leave the ad without its
-    // file, or leave a file that no record owns.
-    auto isThumbnail = [](const CString& path) { return EqualsNoCase(ExtensionOf(path), ".jpg"); };
-    if (isThumbnail(names[0]) == isThumbnail(names[1])) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
 
     CString movie;
     std::vector<CString> placed;
     for (const CString& path : names) {
-        // The thumbnail takes the name that the thumbnail lookup asks for, in its case.
-        const CString target = folder + Code7(record.ID) + (isThumbnail(path) ? CString(".jpg") : ExtensionOf(path));
+        const CString target = folder + code + ExtensionOf(path);
         if (!MoveOver(path, target)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
         placed.push_back(target);
         if (!isThumbnail(path)) movie = target;

@@ -27,9 +27,13 @@ public:
     void ParseList(CString& answer, std::vector<CAdRecord>& downloads);
     // Takes the six lines of the data answer into the record; the payload's start.
     const unsigned char* ParseDataAnswer(CAdRecord& record);
-    // All FetchAd does with the data answer once it has arrived: its lines into the
-    // record, then the payload into the ad's file, or its cabinet unpacked.
+    // All FetchAd does with a data answer, here with one already held whole in the answer
+    // buffer: its lines into the record, then the payload into the ad's file, or its
+    // cabinet unpacked. FetchAd itself hands the answer over chunk by chunk as it arrives.
     void TakeDataAnswer(CAdRecord& record);
+    // The longest name the job makes in the ad folder, with what it makes inside its
+    // scratch folder.
+    static size_t LongestNameInFolder();
 
     // The text before the first `separator`, which is cut off the text with it; the
     // whole text when there is none.
@@ -67,7 +71,7 @@ public:
     CString m_strReplacedFile;  // see DropReplacedFile
 
 private:
+    class Payload;
     CString ListForm(BOOL sendHeldCodes) const;
-    void WritePayload(CAdRecord& record, const unsigned char* payload, size_t size);
-    void UnpackCabinet(CAdRecord& record, const unsigned char* payload, size_t size);
+    void UnpackCabinet(CAdRecord& record, const CString& cabinetPath);
 };

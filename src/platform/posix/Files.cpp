@@ -203,6 +203,32 @@ bool WriteNewFile(const std::string& path, const void* data, size_t size, int& o
     return osError == 0;
 }
 
+FileWriter::~FileWriter() {
+    if (m_handle >= 0) close(static_cast<int>(m_handle));
+}
+
+bool FileWriter::Open(const std::string& path) {
+    m_osError = 0;
+    const int fd = CreateForWriting(path, O_TRUNC);
+    if (fd < 0) m_osError = errno;
+    m_handle = fd;
+    return fd >= 0;
+}
+
+bool FileWriter::Write(const void* data, size_t size) {
+    if (m_handle < 0) return false;
+    return WriteAll(static_cast<int>(m_handle), data, size, m_osError);
+}
+
+bool FileWriter::Close(bool flush) {
+    if (m_handle < 0) return false;
+    const int fd = static_cast<int>(m_handle);
+    m_handle = -1;
+    if (flush && SyncFile(fd) != 0 && errno != EINVAL) m_osError = errno;
+    if (close(fd) != 0 && !m_osError) m_osError = errno;
+    return m_osError == 0;
+}
+
 bool RemoveFolderAndFiles(const std::string& folder) {
     if (DIR* dir = opendir(folder.c_str())) {
         while (const dirent* entry = readdir(dir)) {

@@ -140,6 +140,40 @@ bool WriteNewFile(const std::string& path, const void* data, size_t size, int& o
     return ok;
 }
 
+FileWriter::~FileWriter() {
+    if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+bool FileWriter::Open(const std::string& path) {
+    m_osError = 0;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        m_osError = static_cast<int>(GetLastError());
+        return false;
+    }
+    m_handle = reinterpret_cast<intptr_t>(h);
+    return true;
+}
+
+bool FileWriter::Write(const void* data, size_t size) {
+    if (m_handle == -1) return false;
+    DWORD error = 0;
+    if (WriteAll(reinterpret_cast<HANDLE>(m_handle), data, size, error)) return true;
+    m_osError = static_cast<int>(error);
+    return false;
+}
+
+bool FileWriter::Close(bool flush) {
+    if (m_handle == -1) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(m_handle);
+    m_handle = -1;
+    DWORD error = 0;
+    if (flush && !FlushFileBuffers(h)) error = GetLastError();
+    if (!CloseHandle(h) && !error) error = GetLastError();
+    if (error) m_osError = static_cast<int>(error);
+    return m_osError == 0;
+}
+
 bool RemoveFolderAndFiles(const std::string& folder) {
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
