@@ -1,7 +1,7 @@
 // Any bytes as a downloaded cabinet. Unpacked on their own into a scratch folder, they
 // may only ever leave plain files directly in it, and every member reported is one of
 // them. Taken by the update job as cabinet ad 1234, they either end as exactly the ad's
-// movie and its thumbnail, or are refused with nothing left in the ad folder.
+// movie, a video, and its thumbnail, or are refused with nothing left in the ad folder.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "catalogue/AdRecord.h"
 #include "frame/App.h"
 #include "frame/Exceptions.h"
 #include "update/Cabinet.h"
@@ -64,7 +65,8 @@ void UnpackAsAd(const std::string& bytes) {
     FUZZ_CHECK(entries.count("0001234.jpg") && entries.at("0001234.jpg") == 'f');
     FUZZ_CHECK(record.File.compare(0, folder.size(), folder) == 0);
     const std::string movie = record.File.substr(folder.size());
-    FUZZ_CHECK(movie != "0001234.jpg" && movie.compare(0, 7, "0001234") == 0);
+    FUZZ_CHECK(movie != "0001234.jpg" && movie.compare(0, 8, "0001234.") == 0);
+    FUZZ_CHECK(IsMovieFileExtension(movie.c_str() + 8) && FileFitsType(record.File, AD_TYPE_MOVIE));
     FUZZ_CHECK(entries.count(movie) && entries.at(movie) == 'f');
 }
 

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
+#include "CabinetBuilder.h"
 #include "DamagedCabinets.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +25,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot write %s/%s.cab\n", folder.c_str(), c.name);
             return 1;
         }
+    }
+    // The movie's type decides: a program is refused, a video of another kind is taken.
+    for (const auto& [name, movie] : {std::pair<const char*, const char*>{"program-as-movie", "evil.exe"},
+                                      {"other-video", "clip.mp4"}}) {
+        const std::string bytes = BuildCabinet({{movie, SampleMovie()}, {"thumb.jpg", SampleThumbnail()}});
+        std::ofstream(folder + "/" + name + ".cab", std::ios::binary | std::ios::trunc) << bytes;
     }
     if (std::system("command -v gcab >/dev/null 2>&1") != 0) return 0;
     char work[] = "/tmp/flb-cab-seeds-XXXXXX";

@@ -373,13 +373,15 @@ void CUpdateJob::FetchAd(CAdRecord& record) {
     FreeAnswer();
 }
 
-void CUpdateJob::TakeDataAnswer(CAdRecord& record) {
+void CUpdateJob::TakeDataAnswer(CAdRecord& record, size_t piece) {
     std::unique_ptr<unsigned char, void (*)(void*)> whole(m_pAnswer, std::free);
     const DWORD size = m_nAnswerSize;
     m_pAnswer = nullptr;
     m_nAnswerSize = 0;
     Payload payload(*this, record);
-    payload.Take(whole.get(), size);
+    piece = std::max<size_t>(piece, 1);
+    for (size_t at = 0; at < size; at += std::min(piece, size - at))
+        payload.Take(whole.get() + at, std::min(piece, size - at));
     payload.Finish();
 }
 

@@ -29,8 +29,9 @@ public:
     const unsigned char* ParseDataAnswer(CAdRecord& record);
     // All FetchAd does with a data answer, here with one already held whole in the answer
     // buffer: its lines into the record, then the payload into the ad's file, or its
-    // cabinet unpacked. FetchAd itself hands the answer over chunk by chunk as it arrives.
-    void TakeDataAnswer(CAdRecord& record);
+    // cabinet unpacked. FetchAd itself hands the answer over chunk by chunk as it arrives;
+    // here it goes in pieces of at most `piece` bytes.
+    void TakeDataAnswer(CAdRecord& record, size_t piece = SIZE_MAX);
     // The longest name the job makes in the ad folder, with what it makes inside its
     // scratch folder.
     static size_t LongestNameInFolder();
