@@ -11,6 +11,15 @@
  *  - Returned code arrays are allocated with calloc and belong to the caller, who
  *    releases them with free. No array is allocated when there is nothing to list:
  *    the array is NULL and the count 0.
+ *    On Windows that calloc is msvcrt.dll's. A host built against msvcrt.dll (mingw-w64's
+ *    default) calls free; a host built against another C runtime (the UCRT of any current
+ *    compiler, or a debug runtime) must release them with msvcrt.dll's free, since its
+ *    own free does not know them:
+ *        typedef void (__cdecl *FreeFn)(void*);
+ *        FreeFn msvcrtFree = (FreeFn)GetProcAddress(LoadLibraryA("msvcrt.dll"), "free");
+ *        msvcrtFree(codes);
+ *    (The library has msvcrt.dll loaded, so LoadLibraryA finds it at once; keep msvcrtFree
+ *    for every later array.)
  *  - Text arguments are copied on entry; the library keeps no pointer to them.
  *
  * Texts are bytes in the system's ANSI code page (Japanese: code page 932).

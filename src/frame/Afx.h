@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CodePage.h"
+
 using DWORD = uint32_t;
 using BOOL = int32_t;
 using LPCSTR = const char*;
@@ -77,9 +79,8 @@ private:
     std::unordered_map<DWORD, typename std::list<Assoc>::iterator> m_index;
 };
 
-// Multi-byte text in code page 932: lead bytes start a two-byte character whose second
-// byte may be 0x5C, the backslash, so separator scans must step over whole characters.
-inline bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+// Multi-byte text in the platform's code page: separator scans step over whole characters.
+inline bool IsLeadByte(unsigned char c) { return platform::IsLeadByte(c); }
 
 // Index of the last single-byte `sep` in text, or npos.
 size_t FindLastSingleByte(const std::string& text, char sep);

@@ -38,6 +38,8 @@ void* ReallocOrThrow(void* block, size_t size) {
 }
 
 void CheckCancel() {
+    // Unwinding is not to be had while the library is being unloaded.
+    if (platform::LibraryEnding()) platform::ParkForLibraryEnd();
     if (!theApp.IsUpdateRunning()) return;
     unsigned message = 0;
     if (!platform::PeekOwnThreadMessage(message)) return;

@@ -5,13 +5,21 @@
 
 #include "frame/App.h"
 #include "frame/Messages.h"
+#include "platform/CatalogLock.h"
 
 void LibraryAttach() {
     // Nobody could answer a box while the host is still loading us; a failed upgrade
-    // save is reported by the next change instead.
+    // save is reported by the next change instead. The system's loader lock is held:
+    // another program's hold on the catalogue is waited for only briefly.
     SetMessagesSuppressed(true);
+    platform::CatalogLock::BoundWaits(true);
     theApp.InitInstance();
+    platform::CatalogLock::BoundWaits(false);
     SetMessagesSuppressed(false);
 }
 
-void LibraryDetach() { theApp.ExitInstance(); }
+// Nothing of the library may reach the host once FreeLibrary has returned.
+void LibraryDetach() {
+    SetMessagesSuppressed(true);
+    theApp.ExitInstance();
+}

@@ -8,3 +8,13 @@ void ShowMessage(unsigned id);
 
 // While set, messages are dropped: nobody can answer a box while the library loads.
 void SetMessagesSuppressed(bool suppressed);
+
+// Runs before each box the calling thread shows, while it lives: the update worker hides
+// its progress window, which would otherwise stand over the box.
+class CBoxPreamble {
+public:
+    explicit CBoxPreamble(void (*before)(void*), void* context);
+    ~CBoxPreamble();
+    CBoxPreamble(const CBoxPreamble&) = delete;
+    CBoxPreamble& operator=(const CBoxPreamble&) = delete;
+};

@@ -23,6 +23,12 @@ public:
     CatalogLock(const CatalogLock&) = delete;
     CatalogLock& operator=(const CatalogLock&) = delete;
 
+    // While set, kWait gives up after about a second, as kTry does at once: for the
+    // library's load, which runs under the system's loader lock.
+    static void BoundWaits(bool bounded);
+    // Lets the calling thread's locks go, for a thread that will be ended where it stands.
+    static void ReleaseHeldByThisThread();
+
     bool Held() const { return m_held; }
     // Not held because another holder has it (kTry only); else the file could not be used.
     bool Busy() const { return m_busy; }

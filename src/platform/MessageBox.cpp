@@ -11,8 +11,9 @@ std::mutex& Lock() {
     return lock;
 }
 MessagePresenter& Current() {
-    static MessagePresenter presenter;
-    return presenter;
+    // Never destroyed: a thread may outlive the library's end.
+    static auto* presenter = new MessagePresenter;
+    return *presenter;
 }
 // Built before theApp, so destroyed after it: its end joins a worker that uses them.
 struct BuiltFirst {

@@ -37,4 +37,15 @@ bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lPar
 
 void SleepMilliseconds(uint32_t ms);
 
+// The library is unloaded while the process goes on, after its update was cancelled.
+// Windows (under the loader lock): the boxes of the library's threads are answered, each
+// thread gets a bounded time to end and is ended after it. posix: nothing, the joins that
+// follow wait. From then on LibraryEnding() holds and nothing reaches the host any more.
+void EndLibraryThreads();
+bool LibraryEnding();
+// A library thread that meets the cancel once the library is ending waits there to be
+// ended instead of unwinding (which may need the lock the ending holds). Returns at once
+// on a thread that is not the library's, and on posix.
+void ParkForLibraryEnd();
+
 }  // namespace platform

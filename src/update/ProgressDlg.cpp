@@ -40,7 +40,9 @@ void CProgressDlg::ShowTopmost() {
     if (m_pView) m_pView->ShowTopmost();
 }
 
+// However an update ends, its bar stops creeping.
 void CProgressDlg::HideWindow() {
+    StopTimer();
     if (m_pView) m_pView->Hide();
 }
 

@@ -32,10 +32,11 @@ void StoreAd(CUpdateJob& job, const CAdRecord& record) {
 }
 
 // The host may exit as soon as it has the completion, before this thread has ended:
-// what the internet layer keeps for the thread goes first.
+// what the internet layer keeps for the thread goes first. A host that has unloaded the
+// library gets none: its FreeLibrary was the end of the update.
 void PostCompletion(void* window, uint32_t outcome, uint32_t result) {
     platform::ReleaseHttpThreadState();
-    platform::PostToWindow(window, kUpdateMessage, outcome, result);
+    if (!platform::LibraryEnding()) platform::PostToWindow(window, kUpdateMessage, outcome, result);
 }
 
 // Clears the flag first, so the host may start the next update on receipt.
@@ -45,13 +46,13 @@ void Complete(void* window, uint32_t outcome, uint32_t result) {
 }
 
 // A failure the worker reports itself: the flag goes first, so the host is free while
-// the box is up; the completion follows the box, and the window goes last.
+// the box is up; the window goes before the box, and the completion follows it.
 template <class Report>
 void FailReported(void* window, CProgressDlg* progress, Report report) {
     theApp.m_pUpdateThread = nullptr;
+    progress->HideWindow();
     report();
     PostCompletion(window, kUpdateFailed, 0);
-    progress->HideWindow();
 }
 
 // Joins the workers that have ended; the one still finishing stays listed.
@@ -105,6 +106,7 @@ void RunUpdate(CProgressDlg* progress) {
 }  // namespace
 
 unsigned UpdateThreadProc(CProgressDlg* progress, void* window) {
+    CBoxPreamble hideFirst([](void* dialog) { static_cast<CProgressDlg*>(dialog)->HideWindow(); }, progress);
     try {
         RunUpdate(progress);
         Complete(window, kUpdateDone, 0);
@@ -115,8 +117,8 @@ unsigned UpdateThreadProc(CProgressDlg* progress, void* window) {
         progress->HideWindow();
         Complete(window, kUpdateFailed, static_cast<uint32_t>(e.m_nResult));
     } catch (const CUserException&) {
-        Complete(window, kUpdateFailed, 0);
         progress->HideWindow();
+        Complete(window, kUpdateFailed, 0);
     } catch (const CMemoryException&) {
         FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
     } catch (const std::bad_alloc&) {
@@ -184,5 +186,6 @@ BOOL CancelUpdate() {
 
 void WaitForUpdateWorkers() {
     CancelUpdate();
+    platform::EndLibraryThreads();
     theApp.m_workers.clear();
 }

@@ -22,6 +22,7 @@ BOOL CancelUpdate();
 // The cancel request to a worker, from FLBUpdateCancel or the progress window.
 void PostCancelRequest(platform::ThreadId worker);
 
-// Cancels a running update and waits until every worker has ended: the library's code
-// must stay loaded while a worker runs it.
+// Cancels a running update and waits until every worker has ended (with a bound where the
+// library is unloaded: see EndLibraryThreads): the library's code must stay loaded while a
+// worker runs it.
 void WaitForUpdateWorkers();

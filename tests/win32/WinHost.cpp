@@ -48,6 +48,7 @@ Library& Library::Get() {
 namespace {
 std::mutex g_boxLock;
 std::vector<ShownBox> g_boxes;
+std::function<void(HWND)> g_onOpen;
 BoxRecorder* g_recorder = nullptr;
 
 // A message box is a dialog with the text control 0xFFFF; the progress dialog has none.
@@ -83,7 +84,13 @@ BoxRecorder::BoxRecorder() {
 
 BoxRecorder::~BoxRecorder() {
     for (auto& h : m_hooks) UnhookWindowsHookEx(h.second);
+    OnOpen(nullptr);
     g_recorder = nullptr;
+}
+
+void BoxRecorder::OnOpen(std::function<void(HWND)> look) {
+    std::lock_guard<std::mutex> hold(g_boxLock);
+    g_onOpen = std::move(look);
 }
 
 void BoxRecorder::HookNewThreads() {
@@ -108,10 +115,13 @@ LRESULT CALLBACK BoxRecorder::Hook(int code, WPARAM wParam, LPARAM lParam) {
         if (IsMessageBox(window)) {
             char text[4096] = {};
             GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+            std::function<void(HWND)> look;
             {
                 std::lock_guard<std::mutex> hold(g_boxLock);
                 g_boxes.push_back({text, HasIcon(window)});
+                look = g_onOpen;
             }
+            if (look) look(window);
             // Answered as a user would; the box's own loop ends it.
             PostMessageA(window, WM_COMMAND, IDOK, 0);
         }

@@ -51,6 +51,8 @@ public:
     void HookNewThreads();
     std::vector<ShownBox> Shown() const;
     void Clear();
+    // Runs on the box's thread as each box opens, before it is answered.
+    void OnOpen(std::function<void(HWND box)> look);
 
 private:
     static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);

@@ -152,3 +152,11 @@ bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lPar
 void SleepMilliseconds(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace platform
+
+namespace platform {
+
+void EndLibraryThreads() {}
+bool LibraryEnding() { return false; }
+void ParkForLibraryEnd() {}
+
+}  // namespace platform

@@ -68,7 +68,17 @@ bool WriteAll(HANDLE h, const void* data, size_t size, DWORD& error) {
 
 bool Exists(const std::string& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
 
-bool IsReadWritable(const std::string& path) { return !path.empty() && _access(path.c_str(), 6) == 0; }
+// A folder's read-only attribute only marks it customised: what counts is whether a
+// file can be made in it, so one is made and removed.
+bool IsReadWritable(const std::string& path) {
+    const DWORD a = Attributes(path);
+    if (a == INVALID_FILE_ATTRIBUTES) return false;
+    if (!(a & FILE_ATTRIBUTE_DIRECTORY)) return _access(path.c_str(), 6) == 0;
+    char probe[MAX_PATH];
+    if (!GetTempFileNameA(path.c_str(), "flb", 0, probe)) return false;
+    DeleteFileA(probe);
+    return true;
+}
 
 bool IsDirectory(const std::string& path) {
     const DWORD a = Attributes(path);

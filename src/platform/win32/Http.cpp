@@ -84,13 +84,18 @@ public:
         SetEvent(m_jobReady);
         HANDLE events[2] = {m_jobDone, m_abort};
         if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) return true;
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (!m_running) {
-            // The call ended as the abort came: its result stands, its signal is spent.
-            WaitForSingleObject(m_jobDone, 0);
-            return true;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (!m_running) {
+                // The call ended as the abort came: its result stands, its signal is spent.
+                WaitForSingleObject(m_jobDone, 0);
+                return true;
+            }
+            m_abandoned = true;  // the thread closes the handles when the call returns
         }
-        m_abandoned = true;  // the thread closes the handles when the call returns
+        // The failure would be thrown, and unwinding is not to be had while the library is
+        // being unloaded: the caller waits here to be ended.
+        if (LibraryEnding()) ParkForLibraryEnd();
         return false;
     }
 
@@ -124,27 +129,20 @@ public:
 
 private:
     bool StartThread(const std::shared_ptr<Exchange>& self) {
-        auto* start = new Start{self, HoldThisModule()};
-        m_thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
+        auto* start = new Start{self};
+        m_thread = StartLibraryThread(ThreadMain, start);
         if (m_thread) return true;
-        if (start->held) FreeLibrary(start->held);
         delete start;
         return false;
     }
 
     struct Start {
         std::shared_ptr<Exchange> self;
-        HMODULE held;
     };
 
     static DWORD WINAPI ThreadMain(void* param) {
-        HMODULE held;
-        {
-            std::unique_ptr<Start> start(static_cast<Start*>(param));
-            held = start->held;
-            start->self->Serve();
-        }
-        return EndHeldThread(held);
+        std::unique_ptr<Start>(static_cast<Start*>(param))->self->Serve();
+        return 0;
     }
 
     void Serve() {
@@ -186,8 +184,9 @@ std::mutex& ActiveLock() {
     return lock;
 }
 std::multimap<ThreadId, std::weak_ptr<Exchange>>& Active() {
-    static std::multimap<ThreadId, std::weak_ptr<Exchange>> active;
-    return active;
+    // Never destroyed: an exchange may outlive the library's end.
+    static auto* active = new std::multimap<ThreadId, std::weak_ptr<Exchange>>;
+    return *active;
 }
 // Built before theApp, so destroyed after it: its end joins a worker that uses them.
 struct BuiltFirst {

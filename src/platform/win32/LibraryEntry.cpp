@@ -4,14 +4,33 @@
 #include <windows.h>
 
 #include "frame/LibraryMain.h"
+#include "platform/win32/Module.h"
+
+namespace {
+// Plain data, kept by an image that a thread of the last instance still holds mapped:
+// such an image is not started again (its statics were destroyed at its end); a later
+// load, once that thread has let it go, gets a fresh one.
+bool g_ended = false, g_refused = false;
+}  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {
-    case DLL_PROCESS_ATTACH:
+    case DLL_PROCESS_ATTACH: {
+        if (g_ended) {
+            g_refused = true;
+            SetLastError(ERROR_DLL_INIT_FAILED);
+            return FALSE;
+        }
+        // The progress bar's class lives in comctl32, which would otherwise go with us
+        // while a bar the host's thread still dispatches to exists.
+        HMODULE controls = nullptr;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "comctl32.dll", &controls);
         LibraryAttach();
         break;
+    }
     case DLL_PROCESS_DETACH:
-        if (!reserved) LibraryDetach();
+        if (!reserved && !g_refused) LibraryDetach();
+        g_ended = true;
         break;
     default:
         break;

@@ -1,4 +1,6 @@
-// Messages as the system's modal boxes, owned by the calling thread's active window.
+// Messages as the system's modal boxes, owned by the calling thread's active window. A
+// thread without one (the update worker) gets a topmost box, so that no window of the
+// host's, nor the progress window, can stand over it.
 #include "platform/MessageBox.h"
 
 #include <windows.h>
@@ -7,7 +9,8 @@ namespace platform {
 
 // The caption is the library's name, as the framework gives a library without a title.
 void PresentWithSystem(unsigned, unsigned type, const std::string& text) {
-    MessageBoxA(GetActiveWindow(), text.c_str(), "Flyerbank", type);
+    HWND owner = GetActiveWindow();
+    MessageBoxA(owner, text.c_str(), "Flyerbank", type | (owner ? 0 : MB_TOPMOST));
 }
 
 }  // namespace platform

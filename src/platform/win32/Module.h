@@ -1,4 +1,5 @@
-// The module our code lives in: the DLL, or the test program that links the core.
+// The module our code lives in (the DLL, or the test program that links the core), and
+// the threads that run its code.
 #pragma once
 #include <windows.h>
 
@@ -11,21 +12,10 @@ inline HMODULE ThisModule() {
     return module;
 }
 
-// A reference on the DLL for a thread that runs its code, so the host's FreeLibrary
-// cannot unmap it under the thread; the thread ends with FreeLibraryAndExitThread.
-// Null in a program that links the code itself, which needs nothing held.
-inline HMODULE HoldThisModule() {
-    HMODULE self = ThisModule();
-    if (!self || self == GetModuleHandleA(nullptr)) return nullptr;
-    HMODULE held = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThisModule), &held);
-    return held;
-}
-
-// The end of a thread started with HoldThisModule's reference.
-inline DWORD EndHeldThread(HMODULE held) {
-    if (held) FreeLibraryAndExitThread(held, 0);
-    return 0;
-}
+// A thread of the library's own. It holds no reference on the DLL while it works, so the
+// host's FreeLibrary is the last one and ends the library at once, update or not; it is
+// listed from its creation to its end, which is FreeLibraryAndExitThread (see
+// EndLibraryThreads). The handle is the caller's.
+HANDLE StartLibraryThread(LPTHREAD_START_ROUTINE body, void* param);
 
 }  // namespace platform

@@ -142,10 +142,25 @@ private:
             if (!m_running.count(t.first) && ::SetTimer(m_window, t.first, t.second.periodMs, nullptr))
                 m_running[t.first] = t.second.periodMs;
         const bool shown = IsWindowVisible(m_window) != FALSE;
-        if (s.visible && !shown)
+        if (s.visible && !shown) {
+            m_focusBefore = GetFocus();
             SetWindowPos(m_window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
-        else if (!s.visible && shown)
-            SetWindowPos(m_window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_HIDEWINDOW);
+        } else if (!s.visible && shown) {
+            const bool active = GetActiveWindow() == m_window;
+            SetWindowPos(m_window, HWND_NOTOPMOST, 0, 0, 0, 0,
+                         SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_HIDEWINDOW);
+            GiveFocusBack(active);
+        }
+    }
+
+    // What had the focus when the window came up gets it again, unless the user has
+    // moved on to another window meanwhile.
+    void GiveFocusBack(bool wasActive) {
+        HWND before = m_focusBefore;
+        m_focusBefore = nullptr;
+        if (!wasActive || !before || !IsWindow(before)) return;
+        SetActiveWindow(GetAncestor(before, GA_ROOT));
+        SetFocus(before);
     }
 
     void OnTimer(unsigned id) {
@@ -161,7 +176,8 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_INITDIALOG) {
             SetWindowLongPtrA(window, DWLP_USER, lParam);
-            return TRUE;
+            // FALSE: the dialog manager would give the hidden window the host's focus.
+            return FALSE;
         }
         auto* self = reinterpret_cast<DialogProgressView*>(GetWindowLongPtrA(window, DWLP_USER));
         if (!self) return FALSE;
@@ -192,6 +208,7 @@ private:
     mutable std::mutex m_lock;
     State m_state;
     std::map<unsigned, unsigned> m_running;  // timers set on the window: id -> period
+    HWND m_focusBefore = nullptr;  // the host's focus while the window shows
     bool m_synced = false;                   // what the window shows, once it shows anything
     std::string m_shownText;
     uint16_t m_shownRange = 0;

@@ -19,8 +19,9 @@ std::mutex& Lock() {
     return lock;
 }
 std::map<ThreadId, DWORD>& Queues() {
-    static std::map<ThreadId, DWORD> queues;
-    return queues;
+    // Never destroyed: a thread may outlive the library's end (see EndLibraryThreads).
+    static auto* queues = new std::map<ThreadId, DWORD>;
+    return *queues;
 }
 // Built before theApp, so destroyed after it: its end joins a worker that uses them.
 struct BuiltFirst {
@@ -45,22 +46,18 @@ struct StartBlock {
     ThreadId id;
     std::function<void()> body;
     HANDLE queued;
-    HMODULE hold;  // a reference on the DLL for as long as the thread runs its code
 };
 
 DWORD WINAPI Trampoline(void* param) {
     StartBlock* start = static_cast<StartBlock*>(param);
     t_id = start->id;
     std::function<void()> body = std::move(start->body);
-    HMODULE hold = start->hold;
     MakeQueue(start->id);
     SetEvent(start->queued);  // the starter frees the block from here on
     body();
     body = nullptr;
     ReleaseThreadQueue();
-    // The host may have let the library go meanwhile: the last reference is ours, and
-    // the code it frees must not be returned into.
-    return EndHeldThread(hold);
+    return 0;
 }
 
 class Win32Thread final : public Thread {
@@ -71,9 +68,10 @@ public:
         if (m_handle) CloseHandle(m_handle);
     }
     ThreadId Id() const override { return m_id; }
+    // After EndLibraryThreads the thread is gone, or was ended: nothing is left to wait for.
     void Join() override {
-        // The last reference to the DLL may be dropped on this very thread.
-        if (m_handle && m_systemId != GetCurrentThreadId()) WaitForSingleObject(m_handle, INFINITE);
+        if (m_handle && m_systemId != GetCurrentThreadId() && !LibraryEnding())
+            WaitForSingleObject(m_handle, INFINITE);
     }
 
 private:
@@ -112,12 +110,9 @@ void ReleaseThreadQueue() {
 std::unique_ptr<Thread> StartThread(std::function<void()> body) {
     HANDLE queued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!queued) return nullptr;
-    HMODULE hold = HoldThisModule();
-    auto* start = new StartBlock{NewId(), std::move(body), queued, hold};
-    DWORD systemId = 0;
-    HANDLE handle = CreateThread(nullptr, 0, Trampoline, start, 0, &systemId);
+    auto* start = new StartBlock{NewId(), std::move(body), queued};
+    HANDLE handle = StartLibraryThread(Trampoline, start);
     if (!handle) {
-        if (hold) FreeLibrary(hold);
         CloseHandle(queued);
         delete start;
         return nullptr;
@@ -127,7 +122,7 @@ std::unique_ptr<Thread> StartThread(std::function<void()> body) {
     CloseHandle(queued);
     const ThreadId id = start->id;
     delete start;
-    return std::make_unique<Win32Thread>(id, handle, systemId);
+    return std::make_unique<Win32Thread>(id, handle, GetThreadId(handle));
 }
 
 bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lParam) {
