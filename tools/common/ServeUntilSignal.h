@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -29,7 +30,8 @@ inline void OnStopSignal(int signo) {
 
 // Runs serve until a signal comes; stop is then called, repeatedly, until serve has
 // returned, since a signal that comes before serving has begun would find nothing to
-// stop. False when serving failed.
+// stop. A connection still busy after a few seconds (a body sent a byte at a time) is
+// not waited for: the process ends with status 0 without it. False when serving failed.
 inline bool ServeUntilSignal(const std::function<bool()>& serve, const std::function<void()>& stop) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -47,8 +49,13 @@ inline bool ServeUntilSignal(const std::function<bool()>& serve, const std::func
         unsigned char b = 0;
         while (read(fds[0], &b, 1) < 0 && errno == EINTR) {
         }
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
         while (!over) {
             stop();
+            if (std::chrono::steady_clock::now() > giveUp) {
+                std::fflush(nullptr);
+                _exit(0);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
