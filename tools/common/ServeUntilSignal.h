@@ -30,7 +30,7 @@ inline void OnStopSignal(int signo) {
 
 // Runs serve until a signal comes; stop is then called, repeatedly, until serve has
 // returned, since a signal that comes before serving has begun would find nothing to
-// stop. A connection still busy after a few seconds (a body sent a byte at a time) is
+// stop. A connection still busy after a second (a request trickling in a byte at a time) is
 // not waited for: the process ends with status 0 without it. False when serving failed.
 inline bool ServeUntilSignal(const std::function<bool()>& serve, const std::function<void()>& stop) {
     int fds[2];
@@ -49,7 +49,7 @@ inline bool ServeUntilSignal(const std::function<bool()>& serve, const std::func
         unsigned char b = 0;
         while (read(fds[0], &b, 1) < 0 && errno == EINTR) {
         }
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (!over) {
             stop();
             if (std::chrono::steady_clock::now() > giveUp) {
