@@ -253,11 +253,12 @@ int Serve(const Options& options)
         return 1;
     }
 
-    // Views that arrive while a transaction commits wait for the next; a few thousand
-    // waiting mean the database does not keep up, and more are refused.
+    // Views that arrive while a transaction commits wait for the next. Past this many
+    // waiting the database does not keep up, and more are refused at once: the bound
+    // sits below the worker count so that a slow database leaves workers to refuse with.
     std::unique_ptr<avls::Committer> committer;
     if (store)
-        committer.reset(new avls::Committer(*store, 4096, 512));
+        committer.reset(new avls::Committer(*store, tools::kServingWorkers * 3 / 4, tools::kServingWorkers));
 
     httplib::Server server;
     server.set_tcp_nodelay(true);
