@@ -488,7 +488,7 @@ int Serve(const ads::Options& options) {
     }
     PrintListening(options, port);
 
-    const bool served = tools::ServeUntilSignal(server, [&] { ads_server.Stop(); });
+    const bool served = tools::ServeUntilSignal(server, port, [&] { ads_server.Stop(); });
     return served ? 0 : 1;
 }
 

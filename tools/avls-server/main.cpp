@@ -291,7 +291,7 @@ int Serve(const Options& options)
     std::printf("listening on %s:%d\n", host.c_str(), port);
     std::fflush(stdout);
 
-    bool served = tools::ServeUntilSignal(server, [&] { logServer.Stop(); });
+    bool served = tools::ServeUntilSignal(server, port, [&] { logServer.Stop(); });
     if (!served) {
         std::fprintf(stderr, "avls-server: serving on %s:%d failed\n", host.c_str(), port);
         return 1;
