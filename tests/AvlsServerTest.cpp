@@ -13,7 +13,13 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
 #include <climits>
 #include <ctime>
 #include <memory>
@@ -23,6 +29,7 @@
 #include <vector>
 
 #include "../tools/avls-server/Notice.h"
+#include "PostgresCluster.h"
 #include "TestSupport.h"
 #include "viewlog/Base64.h"
 #include "viewlog/DesCipher.h"
@@ -57,30 +64,30 @@ struct Spawned {
     int err = -1;
 };
 
-// Starts the server binary with its stdout (and stderr if asked) on pipes.
-Spawned Spawn(const std::vector<std::string>& args, bool captureErr)
+// Starts argv (the server binary when it does not name a program) with its stdout on a
+// pipe, and its stderr on a pipe when captureErr is set or into errFile when one is given.
+Spawned Spawn(std::vector<std::string> args, bool captureErr, const std::string& errFile = "")
 {
+    if (args.empty() || args[0].empty() || args[0][0] != '/')
+        args.insert(args.begin(), AVLS_SERVER);
     int out[2], err[2] = {-1, -1};
-    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     if (captureErr) {
-        EXPECT_EQ(pipe(err), 0);
+        EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    if (captureErr) {
+    if (captureErr)
         posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-        posix_spawn_file_actions_addclose(&fa, err[0]);
-    }
-    std::vector<std::string> all{AVLS_SERVER};
-    all.insert(all.end(), args.begin(), args.end());
+    else if (!errFile.empty())
+        posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     std::vector<char*> argv;
-    for (auto& a : all)
+    for (auto& a : args)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
     Spawned s;
-    EXPECT_EQ(posix_spawn(&s.pid, AVLS_SERVER, &fa, nullptr, argv.data(), environ), 0);
+    EXPECT_EQ(posix_spawn(&s.pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
     s.out = out[0];
@@ -138,7 +145,7 @@ ToolRun RunTool(const std::vector<std::string>& args)
     r.err = ReadFrom(s.err, false);
     close(s.out);
     close(s.err);
-    r.code = WaitExit(s.pid, 10000);
+    r.code = WaitExit(s.pid, 30000);
     return r;
 }
 
@@ -162,15 +169,60 @@ std::vector<std::vector<std::string>> DumpRows(const std::string& db)
     return rows;
 }
 
+// One cluster for the whole test program, made on first use.
+PostgresCluster* Postgres(std::string* whyNot)
+{
+    static std::unique_ptr<PostgresCluster> cluster;
+    static std::string failed;
+    if (!cluster && failed.empty()) {
+        cluster.reset(new PostgresCluster);
+        failed = cluster->Start();
+        if (!failed.empty())
+            cluster.reset();
+    }
+    *whyNot = failed;
+    return cluster.get();
+}
+
+// A fresh PostgreSQL database's URI, or empty with the reason in *whyNot.
+std::string NewPostgresDb(std::string* whyNot)
+{
+    static int made = 0;
+    PostgresCluster* cluster = Postgres(whyNot);
+    const std::string name = "views" + std::to_string(++made);
+    if (!cluster)
+        return "";
+    if (!cluster->CreateDatabase(name)) {
+        *whyNot = "cannot create a database";
+        return "";
+    }
+    return cluster->Uri(name);
+}
+
+#define SKIP_WITHOUT_POSTGRES(uri)                                                  \
+    std::string whyNot;                                                             \
+    const std::string uri = NewPostgresDb(&whyNot);                                 \
+    if (uri.empty())                                                                \
+        GTEST_SKIP() << whyNot
+
 class Server {
 public:
-    explicit Server(std::vector<std::string> extra = {}, const std::string& db = "")
+    // db: a SQLite file or a PostgreSQL URI; a fresh SQLite file when empty.
+    explicit Server(std::vector<std::string> extra = {}, const std::string& db = "", const std::string& errFile = "")
         : m_db(db.empty() ? m_folder.Path("views.db") : db)
     {
-        std::vector<std::string> args{"--port", "0", "--db", m_db};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_child = Spawn(args, false);
-        std::string line = ReadFrom(m_child.out, true);
+        std::vector<std::string> args;
+        if (!extra.empty() && extra[0][0] == '/') {
+            args = extra;   // the ad server, or prlimit and the log server
+            args.insert(args.end(), {"--port", "0"});
+            if (std::find(args.begin(), args.end(), AVLS_SERVER) != args.end())
+                args.insert(args.end(), {"--db", m_db});
+        } else {
+            args = {AVLS_SERVER, "--port", "0", "--db", m_db};
+            args.insert(args.end(), extra.begin(), extra.end());
+        }
+        m_child = Spawn(args, false, errFile);
+        std::string line = ReadFrom(m_child.out, true, 30000);
         const std::string prefix = "listening on 127.0.0.1:";
         const std::string digits = line.substr(std::min(line.size(), prefix.size()));
         if (line.compare(0, prefix.size(), prefix) == 0 && digits.size() > 1 && digits.back() == '\n' &&
@@ -195,9 +247,11 @@ public:
                          const std::string& path = "/log.php3") const
     {
         httplib::Client cli("127.0.0.1", m_port);
-        cli.set_read_timeout(std::chrono::seconds(5));
+        cli.set_read_timeout(std::chrono::seconds(10));
         return cli.Post(path.c_str(), body, type.c_str());
     }
+
+    void Kill() { kill(m_child.pid, SIGKILL); }
 
     // Exit code after the signal, -1 if it did not stop within the time.
     int Stop(int signo, int timeoutMs = 3000)
@@ -230,9 +284,30 @@ std::string RawExchange(int port, const std::string& body)
 
 const std::string kGoodLine = "u1,0001234,-5,x";
 
-TEST(AvlsServer, StoresAGoodNoticeAndAnswersTheSealedOk)
+// The protocol against each storage: the same cases, SQLite and PostgreSQL.
+class AvlsStorage : public ::testing::TestWithParam<const char*>
 {
-    Server server;
+protected:
+    void SetUp() override
+    {
+        if (std::string(GetParam()) != "Postgres")
+            return;
+        std::string whyNot;
+        m_db = NewPostgresDb(&whyNot);
+        if (m_db.empty())
+            GTEST_SKIP() << whyNot;
+    }
+    bool OnPostgres() const { return !m_db.empty(); }
+
+    std::string m_db;   // empty for SQLite: each server makes a file of its own
+};
+
+INSTANTIATE_TEST_SUITE_P(Storage, AvlsStorage, ::testing::Values("SQLite", "Postgres"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+TEST_P(AvlsStorage, StoresAGoodNoticeAndAnswersTheSealedOk)
+{
+    Server server({}, m_db);
     int64_t before = static_cast<int64_t>(std::time(nullptr));
     auto res = server.Post(Notice(kGoodLine));
     ASSERT_TRUE(res) << httplib::to_string(res.error());
@@ -257,7 +332,7 @@ TEST(AvlsServer, StoresAGoodNoticeAndAnswersTheSealedOk)
     EXPECT_LE(received, static_cast<int64_t>(std::time(nullptr)));
 }
 
-TEST(AvlsServer, KeepsEveryFieldAsTheClientFormattedIt)
+TEST_P(AvlsStorage, KeepsEveryFieldAsTheClientFormattedIt)
 {
     struct Case {
         std::string line;
@@ -276,7 +351,7 @@ TEST(AvlsServer, KeepsEveryFieldAsTheClientFormattedIt)
         {"u1,0001234,-5,\x93\xfa\x96\x7b", {"u1", "0001234", "-5", "\x93\xfa\x96\x7b"}},   // cp932, unchanged
         {"u1,0001234,-5,a\tb\nc\\d\re", {"u1", "0001234", "-5", "a\\tb\\nc\\\\d\\re"}},  // kept on one dump line
     };
-    Server server;
+    Server server({}, m_db);
     for (const auto& c : cases) {
         auto res = server.Post(Notice(c.line));
         ASSERT_TRUE(res);
@@ -308,7 +383,7 @@ std::vector<unsigned char> Padded(const std::string& line, size_t extraBlocks)
     return plain;
 }
 
-TEST(AvlsServer, RefusesMalformedNoticesWithTheSealedNgAndStoresNothing)
+TEST_P(AvlsStorage, RefusesMalformedNoticesWithTheSealedNgAndStoresNothing)
 {
     struct Case {
         std::string name;
@@ -360,7 +435,7 @@ TEST(AvlsServer, RefusesMalformedNoticesWithTheSealedNgAndStoresNothing)
         {"user id past 40 bytes", Notice(std::string(41, 'i') + ",0001234,1,x"), "user-id"},
         {"not a form", Notice(kGoodLine), "not-form", "text/plain"},
     };
-    Server server;
+    Server server({}, m_db);
     for (const auto& c : cases) {
         auto res = server.Post(c.body, c.type);
         ASSERT_TRUE(res) << c.name;
@@ -375,9 +450,9 @@ TEST(AvlsServer, RefusesMalformedNoticesWithTheSealedNgAndStoresNothing)
     EXPECT_TRUE(server.Rows().empty());
 }
 
-TEST(AvlsServer, AcceptsPostOnAnyPathAndNothingElse)
+TEST_P(AvlsStorage, AcceptsPostOnAnyPathAndNothingElse)
 {
-    Server server;
+    Server server({}, m_db);
     for (const char* path : {"/log.php3", "/", "/avls/cgi/log.php3?from=host", "/other"}) {
         auto res = server.Post(Notice(kGoodLine), kForm, path);
         ASSERT_TRUE(res) << path;
@@ -397,9 +472,9 @@ TEST(AvlsServer, AcceptsPostOnAnyPathAndNothingElse)
     EXPECT_EQ(server.Rows().size(), 4u);
 }
 
-TEST(AvlsServer, TakesABodyUpToOneMebibyteAndRefusesALargerOneWith413)
+TEST_P(AvlsStorage, TakesABodyUpToOneMebibyteAndRefusesALargerOneWith413)
 {
-    Server server;
+    Server server({}, m_db);
     // The longest line whose notice fits: sealing pads to 8 bytes, then 4 characters per 3.
     const std::string head = "u1,0001234,1,";
     const size_t sealedRoom = (avls::kMaxNoticeBytes - 4) / 4 * 3 / 8 * 8 - 1;
@@ -431,12 +506,14 @@ TEST(AvlsServer, TakesABodyUpToOneMebibyteAndRefusesALargerOneWith413)
     EXPECT_EQ(rows[0][3], text);
 }
 
-TEST(AvlsServer, AnswersTwentyClientsAtOnceAndStoresEveryNotice)
+TEST_P(AvlsStorage, AnswersTwentyClientsAtOnceAndStoresEveryNotice)
 {
     // More clients at once than httplib's listen backlog of 5 holds; --no-store answers the
     // fastest and so meets the fullest backlog.
     for (bool store : {true, false}) {
-        Server server(store ? std::vector<std::string>{} : std::vector<std::string>{"--no-store"});
+        if (!store && OnPostgres())
+            continue;
+        Server server(store ? std::vector<std::string>{} : std::vector<std::string>{"--no-store"}, m_db);
         const int kThreads = 20, kEach = 10;
         std::vector<std::thread> threads;
         std::vector<int> accepted(kThreads, 0);
@@ -460,10 +537,10 @@ TEST(AvlsServer, AnswersTwentyClientsAtOnceAndStoresEveryNotice)
     }
 }
 
-TEST(AvlsServer, StopsCleanlyOnSignalsAndKeepsItsViews)
+TEST_P(AvlsStorage, StopsCleanlyOnSignalsAndKeepsItsViews)
 {
     TempFolder folder;
-    const std::string db = folder.Path("kept.db");
+    const std::string db = OnPostgres() ? m_db : folder.Path("kept.db");
     {
         Server server({}, db);
         ASSERT_EQ(server.Post(Notice("first,0000001,1,x"))->body, Sealed("OK"));
@@ -612,6 +689,261 @@ TEST(AvlsServerCommandLine, FailsWithExitCode1WhenItCannotStart)
     ToolRun busy = RunTool({"--port", std::to_string(taken.Port()), "--db", folder.Path("b.db")});
     EXPECT_EQ(busy.code, 1);
     EXPECT_NE(busy.err.find("cannot listen"), std::string::npos) << busy.err;
+}
+
+// Clients that keep their connection between views, as the library does.
+TEST(AvlsServerServing, ServesThreeHundredKeptOpenClientsAtOnce)
+{
+    Server server;
+    const int kClients = 300, kEach = 3;
+    std::atomic<int> confirmed{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            httplib::Client cli("127.0.0.1", server.Port());
+            cli.set_keep_alive(true);
+            cli.set_read_timeout(std::chrono::seconds(20));
+            for (int i = 0; i < kEach; ++i) {
+                auto res = cli.Post("/log.php3", Notice("k" + std::to_string(c) + ",0000001," + std::to_string(i) + ",x"),
+                                    kForm);
+                confirmed += res && res->body == Sealed("OK");
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));   // a host between two views
+            }
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(confirmed, kClients * kEach);
+    EXPECT_EQ(server.Rows().size(), static_cast<size_t>(kClients * kEach));
+}
+
+// A request head sent a byte at a time, from more senders than a small pool has workers.
+class SlowSender
+{
+public:
+    SlowSender(int port, int pauseMs) : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(m_fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0)
+            return;
+        m_thread = std::thread([this, pauseMs] {
+            const std::string head = "POST /log.php3 HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(4096, 'p');
+            for (size_t i = 0; i < head.size() && !m_stop; ++i) {
+                if (send(m_fd, &head[i], 1, MSG_NOSIGNAL) != 1) {
+                    m_dropped = true;
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            }
+        });
+    }
+    ~SlowSender()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        close(m_fd);
+    }
+    // True once the server has closed the connection.
+    bool Dropped(int withinMs)
+    {
+        struct pollfd p = {m_fd, POLLIN, 0};
+        char c;
+        return m_dropped || (poll(&p, 1, withinMs) > 0 && recv(m_fd, &c, 1, MSG_DONTWAIT) <= 0);
+    }
+
+private:
+    int m_fd;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_dropped{false};
+    std::thread m_thread;
+};
+
+TEST(ReferenceServers, SlowSendersNeitherHoldUpOtherClientsNorAStop)
+{
+    TempFolder folder;
+    std::vector<std::vector<std::string>> commands = {{AVLS_SERVER}};
+#ifdef ADS_SERVER
+    commands.push_back({ADS_SERVER, "--content", FLB_SOURCE_DIR "/tools/ads-server/demo/content"});
+#endif
+    for (const auto& command : commands) {
+        Server server(command);
+        std::vector<std::unique_ptr<SlowSender>> senders;
+        for (int i = 0; i < 16; ++i)
+            senders.emplace_back(new SlowSender(server.Port(), 100));
+        SlowSender stalled(server.Port(), 3000);   // one byte, then a pause past the read time-out
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string answer = RawExchange(server.Port(), Notice(kGoodLine));
+        EXPECT_EQ(answer.rfind("HTTP/1.1 ", 0), 0u) << command[0] << ": " << answer;
+        EXPECT_TRUE(stalled.Dropped(10000)) << command[0];
+        EXPECT_EQ(server.Stop(SIGTERM, 15000), 0) << command[0] << " while heads trickle in";
+    }
+}
+
+TEST(AvlsServerServing, RefusesViewsPastAFileSizeLimitWith500AndSaysSoOnce)
+{
+    if (access("/usr/bin/prlimit", X_OK) != 0)
+        GTEST_SKIP() << "no prlimit (util-linux) to set a file-size limit with";
+    TempFolder folder;
+    const std::string errors = folder.Path("stderr");
+    Server server({"/usr/bin/prlimit", "--fsize=262144", AVLS_SERVER}, "", errors);
+    const std::string text(2000, 't');
+    int stored = 0, refused = 0;
+    for (int i = 0; i < 5000 && refused < 20; ++i) {
+        auto res = server.Post(Notice("u,0000001," + std::to_string(i) + "," + text));
+        ASSERT_TRUE(res) << "the server ended at view " << i;
+        if (res->body == Sealed("OK")) {
+            ++stored;
+            continue;
+        }
+        EXPECT_EQ(res->status, 500);
+        EXPECT_EQ(res->get_header_value("X-AVLS-Refused"), "storage");
+        ++refused;
+    }
+    EXPECT_EQ(refused, 20);
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    const std::string said = ReadText(errors);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("refusing views"), std::string::npos) << said;
+    EXPECT_EQ(server.Rows().size(), static_cast<size_t>(stored));
+}
+
+TEST(PostgresStart, FailsWithOneClearLineWhenTheDatabaseCannotBeUsed)
+{
+    SKIP_WITHOUT_POSTGRES(uri);
+    std::string unused;
+    PostgresCluster* cluster = Postgres(&unused);
+    TempFolder empty;
+    const struct {
+        std::string db;
+        std::string says;
+    } cases[] = {
+        {"postgresql://flb:secret@/views?host=" + empty.Path("") , "cannot connect"},   // no server there
+        {cluster->Uri("postgres", "wrong"), "password authentication failed"},
+        {cluster->Uri("nosuchdb"), "does not exist"},
+    };
+    for (const auto& c : cases) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"--port", "0", "--db", c.db}, std::vector<std::string>{"--dump", "--db", c.db}}) {
+            ToolRun r = RunTool(args);
+            EXPECT_EQ(r.code, 1) << c.db;
+            EXPECT_EQ(r.out, "") << c.db;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_EQ(r.err.rfind("avls-server: cannot connect to postgresql://flb:***@", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("wrong"), std::string::npos) << r.err;
+        }
+    }
+}
+
+// Clients that keep their connection, each sending its own views in turn; midway runs
+// once half of them are confirmed. Each view's text names it.
+struct Burst {
+    std::set<std::string> confirmed;
+    int refused = 0;
+};
+
+Burst SendViews(const std::vector<const Server*>& servers, int clientsEach, int viewsEach,
+                const std::function<void()>& midway = {})
+{
+    Burst burst;
+    std::mutex mutex;
+    std::atomic<int> confirmed{0}, refused{0};
+    std::vector<std::thread> clients;
+    for (size_t s = 0; s < servers.size(); ++s) {
+        for (int c = 0; c < clientsEach; ++c) {
+            clients.emplace_back([&, s, c] {
+                httplib::Client cli("127.0.0.1", servers[s]->Port());
+                cli.set_keep_alive(true);
+                cli.set_read_timeout(std::chrono::seconds(30));
+                for (int i = 0; i < viewsEach; ++i) {
+                    const std::string text = "s" + std::to_string(s) + "c" + std::to_string(c) + "v" + std::to_string(i);
+                    auto res = cli.Post("/log.php3", Notice("u" + std::to_string(c) + ",0000042," + std::to_string(i) +
+                                                            "," + text), kForm);
+                    if (res && res->status == 200 && res->body == Sealed("OK")) {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        burst.confirmed.insert(text);
+                        ++confirmed;
+                    } else {
+                        ++refused;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    }
+                }
+            });
+        }
+    }
+    if (midway) {
+        const int half = static_cast<int>(servers.size()) * clientsEach * viewsEach / 2;
+        while (confirmed < half && refused == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        midway();
+    }
+    for (auto& t : clients)
+        t.join();
+    burst.refused = refused;
+    return burst;
+}
+
+// Every confirmed view is stored, and no view twice.
+void ExpectStoredOnce(const std::string& db, const Burst& burst)
+{
+    std::map<std::string, int> stored;
+    for (const auto& row : DumpRows(db)) {
+        ASSERT_EQ(row.size(), 6u);
+        ++stored[row[3]];
+    }
+    for (const auto& text : burst.confirmed)
+        EXPECT_EQ(stored.count(text), 1u) << text << " was confirmed but not stored";
+    for (const auto& s : stored)
+        EXPECT_EQ(s.second, 1) << s.first << " stored " << s.second << " times";
+}
+
+TEST(PostgresServers, TwoServersOnOneDatabaseStoreEveryConfirmedViewOnce)
+{
+    SKIP_WITHOUT_POSTGRES(uri);
+    Server a({}, uri), b({}, uri);
+    Burst burst = SendViews({&a, &b}, 20, 50);
+    EXPECT_EQ(burst.confirmed.size(), 2000u);
+    EXPECT_EQ(burst.refused, 0);
+    ExpectStoredOnce(uri, burst);
+    EXPECT_EQ(a.Rows().size(), 2000u);
+}
+
+TEST(PostgresServers, KillingOneServerMidBurstLosesNoConfirmedView)
+{
+    SKIP_WITHOUT_POSTGRES(uri);
+    Server a({}, uri), b({}, uri);
+    Burst burst = SendViews({&a, &b}, 20, 50, [&] { a.Kill(); });
+    EXPECT_GT(burst.refused, 0);   // the killed server's clients
+    ExpectStoredOnce(uri, burst);
+}
+
+TEST(PostgresServers, ADatabaseRestartMidBurstLosesNoConfirmedViewAndServingResumes)
+{
+    SKIP_WITHOUT_POSTGRES(uri);
+    std::string unused;
+    PostgresCluster* cluster = Postgres(&unused);
+    TempFolder folder;
+    const std::string errors = folder.Path("stderr");
+    Server server({}, uri, errors);
+    Burst burst = SendViews({&server}, 20, 100, [&] {
+        ASSERT_TRUE(cluster->StopServer());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(cluster->StartServer());
+    });
+    EXPECT_GT(burst.refused, 0);
+    auto res = server.Post(Notice("after,0000001,1,back"));
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, Sealed("OK"));
+    burst.confirmed.insert("back");
+    ExpectStoredOnce(uri, burst);
+    const std::string said = ReadText(errors);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;   // failing, then storing again
+    EXPECT_NE(said.find("storing again"), std::string::npos) << said;
 }
 
 } // namespace

@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/ManyClients.h"
 #include "../common/RefuseMethod.h"
 #include "../common/ServeUntilSignal.h"
 #include "Manifest.h"
@@ -470,10 +471,7 @@ int Serve(const ads::Options& options) {
     // Each answer goes out as head and payload writes; without this the payload's last
     // segment waits for the client's delayed ACK, 40 ms an answer on a kept connection.
     server.set_tcp_nodelay(true);
-    // An update asks once per ad over the connection it keeps; not a new one every fifth.
-    server.set_keep_alive_max_count(1000);
-    // A stop waits for every kept connection to fall idle: a second, not httplib's five.
-    server.set_keep_alive_timeout(1);
+    tools::ServeManyClients(server);
     // A taken port must fail rather than be shared, as SO_REUSEPORT would let it.
     server.set_socket_options([](int sock) {
         int yes = 1;
@@ -490,7 +488,7 @@ int Serve(const ads::Options& options) {
     }
     PrintListening(options, port);
 
-    const bool served = tools::ServeUntilSignal(server, [&] { ads_server.Stop(); });
+    const bool served = tools::ServeUntilSignal(server, port, [&] { ads_server.Stop(); });
     return served ? 0 : 1;
 }
 

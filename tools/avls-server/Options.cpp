@@ -94,7 +94,7 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
             if (!takeValue())
                 return false;
             if (value.empty()) {
-                *error = "--db wants a file name";
+                *error = "--db wants a file name or a postgresql:// URI";
                 return false;
             }
             options->db = value;
@@ -154,14 +154,20 @@ const char* UsageText()
            "text as is, not URL-encoded), opens it, checks the line user,code,number,text\n"
            "and stores it. Answers 200 with the sealed \"OK\" when stored, 200 with the\n"
            "sealed \"NG\" when the notice is refused (header X-AVLS-Refused names why), and\n"
-           "500 with the sealed \"NG\" when it cannot be stored. Other methods get 405 at\n"
+           "500 with the sealed \"NG\" when it cannot be stored (503 when too many views\n"
+           "already wait for the database). \"OK\" is sent only once the view's transaction\n"
+           "has committed; views arriving together share one. Other methods get 405 at\n"
            "once. A body over 1 MiB (1048576 bytes, a notice text of about 760 KiB) gets\n"
            "413 and a line on stderr, --log or not.\n"
            "\n"
            "options:\n"
            "  --port N       port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR    address to listen on (default 127.0.0.1)\n"
-           "  --db FILE      SQLite database (default avls.db in the working folder)\n"
+           "  --db DB        where views are kept: a SQLite file (default avls.db in the\n"
+           "                 working folder), or a PostgreSQL database given as a libpq URI\n"
+           "                 postgresql://[user[:password]@][host][:port][/dbname][?param=...]\n"
+           "                 (host=/socket/folder as a parameter for a Unix socket); the\n"
+           "                 tables are made when missing; several servers may share a database\n"
            "  --no-store     check and answer notices as usual but store nothing and open\n"
            "                 no database: the server's own cost, for measuring the storing\n"
            "  --log          print each request to stderr\n"
@@ -186,6 +192,9 @@ const char* UsageText()
            "(an IPv6 HOST in brackets), with the actual port; the port is everything\n"
            "after the last colon. Nothing else is written to stdout while serving.\n"
            "SIGINT or SIGTERM stops the server; it exits 0.\n"
+           "\n"
+           "Storage failures are written to stderr once when they begin and once when\n"
+           "storing works again.\n"
            "\n"
            "exit status: 0 done, 1 cannot open the database or listen, 2 bad arguments\n";
 }

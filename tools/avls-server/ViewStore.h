@@ -3,12 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "Notice.h"
-
-struct sqlite3;
 
 namespace avls {
 
@@ -18,30 +16,31 @@ struct StoredView {
     std::string client;     // the peer's address
 };
 
-// The views accepted so far, in one SQLite file. Safe to share between the
-// server's worker threads.
+// Where the accepted views are kept: a SQLite file or a PostgreSQL database. Used by
+// one thread at a time (the committer's, or --dump's).
 class ViewStore
 {
 public:
-    // Creates the file and its table when create is set; otherwise the file
-    // must exist and is opened read-only. Null with *error on failure.
-    static std::unique_ptr<ViewStore> Open(const std::string& path, bool create, std::string* error);
-    ~ViewStore();
+    // A "postgresql://" or "postgres://" URI opens PostgreSQL, anything else is a SQLite
+    // file. With create set the tables are made when missing; otherwise they must exist
+    // and are only read. Null with a one-line *error on failure.
+    static std::unique_ptr<ViewStore> Open(const std::string& db, bool create, std::string* error);
+    static bool IsPostgres(const std::string& db);
 
-    ViewStore(const ViewStore&) = delete;
-    ViewStore& operator=(const ViewStore&) = delete;
+    virtual ~ViewStore() = default;
 
-    // Committed when it returns true, so a client told "OK" never loses its view.
-    bool Add(const View& view, int64_t received, const std::string& client, std::string* error);
+    // All of them in one transaction; true only once it has committed. On false none
+    // of them is stored.
+    virtual bool Add(const std::vector<StoredView>& views, std::string* error) = 0;
 
-    // In the order received.
-    bool ForEach(const std::function<void(const StoredView&)>& visit, std::string* error);
-
-private:
-    explicit ViewStore(sqlite3* db) : m_db(db) {}
-
-    sqlite3* m_db;
-    std::mutex m_mutex;
+    // In the order stored.
+    virtual bool ForEach(const std::function<void(const StoredView&)>& visit, std::string* error) = 0;
 };
+
+std::unique_ptr<ViewStore> OpenSqlite(const std::string& path, bool create, std::string* error);
+std::unique_ptr<ViewStore> OpenPostgres(const std::string& uri, bool create, std::string* error);
+
+// The URI with any password replaced, for messages.
+std::string WithoutPassword(const std::string& uri);
 
 } // namespace avls

@@ -17,8 +17,10 @@
 #include <string>
 #include <thread>
 
+#include "../common/ManyClients.h"
 #include "../common/RefuseMethod.h"
 #include "../common/ServeUntilSignal.h"
+#include "Committer.h"
 #include "Notice.h"
 #include "Options.h"
 #include "ViewStore.h"
@@ -66,7 +68,7 @@ class LogServer
 {
 public:
     // Without a store every valid notice is answered as stored.
-    LogServer(const Options& options, avls::ViewStore* store)
+    LogServer(const Options& options, avls::Committer* store)
         : m_options(options), m_store(store), m_ok(Sealed("OK")), m_ng(Sealed("NG"))
     {
     }
@@ -134,20 +136,21 @@ private:
         std::string line;
         Refusal refusal = avls::ReadNotice(req.get_header_value("Content-Type"), body, &view, &line);
         bool stored = false;
+        bool busy = false;
         std::string detail;
         if (refusal == Refusal::None) {
-            std::string error;
-            stored = !m_store || m_store->Add(view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr, &error);
-            if (!stored)
-                detail = error;
+            avls::StoredView v{view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr};
+            auto outcome = m_store ? m_store->Add(v, &detail) : avls::Committer::Outcome::Stored;
+            stored = outcome == avls::Committer::Outcome::Stored;
+            busy = outcome == avls::Committer::Outcome::Busy;
         }
 
-        int status = stored ? 200 : refusal == Refusal::None ? 500 : 200;
+        int status = stored ? 200 : refusal == Refusal::None ? (busy ? 503 : 500) : 200;
         std::string answer = stored ? m_ok : m_ng;
         if (refusal != Refusal::None)
             res.set_header("X-AVLS-Refused", avls::RefusalName(refusal));
         else if (!stored)
-            res.set_header("X-AVLS-Refused", "storage");
+            res.set_header("X-AVLS-Refused", busy ? "busy" : "storage");
 
         switch (m_options.fault) {
         case Fault::None: break;
@@ -181,7 +184,10 @@ private:
         }
 
         if (m_options.log) {
-            std::string what = stored ? "stored" : refusal == Refusal::None ? "storage" : avls::RefusalName(refusal);
+            std::string what = stored                     ? "stored"
+                               : refusal != Refusal::None ? avls::RefusalName(refusal)
+                               : busy                     ? "busy"
+                                                          : "storage";
             if (!line.empty())
                 what += " " + Escape(line);
             if (!detail.empty())
@@ -208,7 +214,7 @@ private:
     }
 
     const Options& m_options;
-    avls::ViewStore* m_store;
+    avls::Committer* m_store;
     const std::string m_ok;
     const std::string m_ng;
     std::mutex m_logMutex;
@@ -247,9 +253,16 @@ int Serve(const Options& options)
         return 1;
     }
 
+    // Views that arrive while a transaction commits wait for the next. Past this many
+    // waiting the database does not keep up, and more are refused at once: the bound
+    // sits below the worker count so that a slow database leaves workers to refuse with.
+    std::unique_ptr<avls::Committer> committer;
+    if (store)
+        committer.reset(new avls::Committer(*store, tools::kServingWorkers * 3 / 4, tools::kServingWorkers));
+
     httplib::Server server;
-    // A stop waits for every kept connection to fall idle: a second, not httplib's five.
-    server.set_keep_alive_timeout(1);
+    server.set_tcp_nodelay(true);
+    tools::ServeManyClients(server);
     // httplib's default is SO_REUSEPORT, which lets a second server share the
     // port silently and take half the notices; a taken port must fail.
     int listening = -1;
@@ -258,7 +271,7 @@ int Serve(const Options& options)
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         listening = sock;
     });
-    LogServer logServer(options, store.get());
+    LogServer logServer(options, committer.get());
     logServer.Route(server);
 
     int port = options.port;
@@ -278,7 +291,7 @@ int Serve(const Options& options)
     std::printf("listening on %s:%d\n", host.c_str(), port);
     std::fflush(stdout);
 
-    bool served = tools::ServeUntilSignal(server, [&] { logServer.Stop(); });
+    bool served = tools::ServeUntilSignal(server, port, [&] { logServer.Stop(); });
     if (!served) {
         std::fprintf(stderr, "avls-server: serving on %s:%d failed\n", host.c_str(), port);
         return 1;
@@ -300,5 +313,8 @@ int main(int argc, char** argv)
         std::fputs(avls::UsageText(), stdout);
         return 0;
     }
+    // Past a file-size limit a write fails with EFBIG and the view is refused, as on a
+    // full disk; the signal's default would end the server instead.
+    signal(SIGXFSZ, SIG_IGN);
     return options.dump ? Dump(options) : Serve(options);
 }
