@@ -256,12 +256,7 @@ protected:
         ASSERT_TRUE(v.server.Start(ADS_SERVER, {"--content", dir, "--log", v.log}));
     }
     // The registry names the server of `v` for the next update.
-    void Serve(const Version& v) {
-        const std::string key = LoadResString(IDS_REGISTRY_KEY);
-        for (auto value : {std::make_pair(IDS_VALUE_LIST, "ads/getlist.php3"), std::make_pair(IDS_VALUE_DATA, "ads/getdata.php3")})
-            ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first),
-                                                     v.server.Url(value.second)));
-    }
+    void Serve(const Version& v) { PointAtAdServer(v.server.Url("ads/")); }
     // Which version a held file is whole in; -1 for neither.
     int VersionOf(const std::string& path, std::string Version::*part) const {
         const std::string text = ReadText(path);

@@ -107,12 +107,7 @@ TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
 TEST_F(SharedFolder, TwoUpdatesInOneFolderEndSensibly) {
     ASSERT_TRUE(m_server.Start(ADS_SERVER, {"--content", std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content",
                                             "--fault", "slow-payload=5"}));
-    const std::string base = "http://127.0.0.1:" + std::to_string(m_server.Port()) + "/";
-    for (const auto& value : {std::make_pair(IDS_VALUE_LIST, "getlist.php3"),
-                              std::make_pair(IDS_VALUE_LIST2, "getlist2.php3"),
-                              std::make_pair(IDS_VALUE_DATA, "getdata.php3")})
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", LoadResString(IDS_REGISTRY_KEY),
-                                                 LoadResString(value.first), base + value.second));
+    PointAtAdServer(m_server.Url(""));
     const std::vector<std::string> update{"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"};
     Program first(HostArgs(update)), second(HostArgs(update));
     const int a = first.Wait(), b = second.Wait();

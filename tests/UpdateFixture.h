@@ -46,6 +46,14 @@ inline std::map<std::string, std::string> StoredRecord(const std::string& dat, u
     return {};
 }
 
+// The registry names the ad server at base ("http://127.0.0.1:PORT/ads/") for the next update.
+inline void PointAtAdServer(const std::string& base) {
+    const std::string key = LoadResString(IDS_REGISTRY_KEY);
+    for (auto value : {std::make_pair(IDS_VALUE_LIST, "getlist.php3"), std::make_pair(IDS_VALUE_LIST2, "getlist2.php3"),
+                       std::make_pair(IDS_VALUE_DATA, "getdata.php3")})
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first), base + value.second));
+}
+
 class Update : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -88,13 +96,7 @@ protected:
         for (const std::string& f : faults) args.insert(args.end(), {"--fault", f});
         m_server.Stop();
         ASSERT_TRUE(m_server.Start(ADS_SERVER, args));
-        const std::string key = LoadResString(IDS_REGISTRY_KEY);
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST),
-                                                 m_server.Url("ads/getlist.php3")));
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST2),
-                                                 m_server.Url("ads/getlist2.php3")));
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_DATA),
-                                                 m_server.Url("ads/getdata.php3")));
+        PointAtAdServer(m_server.Url("ads/"));
     }
 
     HostWindow::Record Run(int32_t list2 = 0, const std::string& user = "u1") {
