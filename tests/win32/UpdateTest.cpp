@@ -178,7 +178,9 @@ TEST_F(Update, CancelsEndTheUpdateAsCancelled) {
         std::printf("[ measured ] cancel to completion, %s: %lu ms\n", c.name, GetTickCount() - start);
         EXPECT_EQ(2u, window.Completions()[0].outcome);
         EXPECT_TRUE(boxes.Shown().empty());
-        if (dialog) EXPECT_FALSE(IsWindowVisible(dialog));
+        if (dialog) {
+            EXPECT_FALSE(IsWindowVisible(dialog));
+        }
         EXPECT_FALSE(FileExists(ads.Path("0001001.png")));
     }
 }

@@ -21,8 +21,8 @@ Library& Library::Get() {
             std::abort();
         }
         // By ordinal, as the definition file numbers them: a host may link either way.
-#define FLB_EXPORT(name, ordinal) \
-    l.name = reinterpret_cast<decltype(l.name)>(GetProcAddress(l.module, MAKEINTRESOURCEA(ordinal)));
+        auto at = [&](int ordinal) { return reinterpret_cast<void*>(GetProcAddress(l.module, MAKEINTRESOURCEA(ordinal))); };
+#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(at(ordinal));
 #include "flyerbank_exports.inc"
         return l;
     }();
