@@ -24,48 +24,11 @@ int Kills(const char* variable, int fallback) {
     return text && std::atoi(text) > 0 ? std::atoi(text) : fallback;
 }
 
-// One crash_host, its standard output read as it comes.
-class Victim {
-public:
-    explicit Victim(std::vector<std::string> args) {
-        args.insert(args.begin(), {CRASH_HOST, FLB_LIBRARY});
-        m_pid = SpawnWithOutput(args, m_out);
-    }
-    ~Victim() {
-        Kill();
-        if (m_out >= 0) close(m_out);
-    }
-    pid_t Pid() const { return m_pid; }
-    // Reads until the output holds `marker`; false when the host ends or stays silent.
-    bool WaitFor(const std::string& marker, int timeoutMs = 60000) {
-        while (m_text.find(marker) == std::string::npos) {
-            pollfd p{m_out, POLLIN, 0};
-            char buf[4096];
-            ssize_t n;
-            if (poll(&p, 1, timeoutMs) <= 0 || (n = read(m_out, buf, sizeof buf)) <= 0) return false;
-            m_text.append(buf, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    // Kills the host if it still runs and takes all it said; its exit status.
-    int Kill() {
-        if (m_pid <= 0) return m_status;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, &m_status, 0);
-        m_pid = -1;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(m_out, buf, sizeof buf)) > 0) m_text.append(buf, static_cast<size_t>(n));
-        return m_status;
-    }
-    const std::string& Said() const { return m_text; }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    int m_status = 0;
-    std::string m_text;
-};
+// The command line of one crash_host.
+std::vector<std::string> HostArgs(std::vector<std::string> args) {
+    args.insert(args.begin(), {CRASH_HOST, FLB_LIBRARY});
+    return args;
+}
 
 struct Stored {
     std::string name, file;
@@ -197,21 +160,21 @@ TEST_F(Crash, KilledWhileChangingTheCatalogueLeavesItOldOrNew) {
     int inFlight = 0, cutSaves = 0;
     for (int round = 0; round < kills && !HasFailure(); ++round) {
         if (model.size() < 3) prepare();
-        Victim host(args);
-        ASSERT_TRUE(host.WaitFor("R\n")) << host.Said();
+        Program host(HostArgs(args));
+        ASSERT_TRUE(host.WaitFor("R\n")) << host.Out();
         const pid_t pid = host.Pid();
         SleepUpTo(std::chrono::milliseconds(30));
         host.Kill();
 
         // Replay what the host said: calls that returned, and the one it was in, if any.
-        std::istringstream said(host.Said().substr(host.Said().find("R\n") + 2));
+        std::istringstream said(host.Out().substr(host.Out().find("R\n") + 2));
         std::string line;
         std::optional<Call> pending;
         while (std::getline(said, line)) {
             if (line.empty() || said.eof()) break;  // a line the kill cut short says nothing
             if (line[0] == '=') {
                 ASSERT_TRUE(pending);
-                ASSERT_EQ(line, model.count(pending->code) ? "= 1" : "= 0") << "round " << round << ", the host said:\n" << host.Said();
+                ASSERT_EQ(line, model.count(pending->code) ? "= 1" : "= 0") << "round " << round << ", the host said:\n" << host.Out();
                 model = pending->After(model);
                 pending.reset();
                 continue;
@@ -230,7 +193,7 @@ TEST_F(Crash, KilledWhileChangingTheCatalogueLeavesItOldOrNew) {
         const bool old = found == model, changed = pending && found == AsLoaded(pending->After(model));
         ASSERT_TRUE(old || changed) << "round " << round << ": neither the catalogue before the call nor after it\n"
                                     << Describe(found) << " is not " << Describe(model) << "\nthe host said:\n"
-                                    << host.Said();
+                                    << host.Out();
         model = found;
         // What an earlier host left went when this one loaded; one of its own may stay.
         const std::vector<pid_t> left = TemporaryFiles(Ads());
@@ -293,12 +256,7 @@ protected:
         ASSERT_TRUE(v.server.Start(ADS_SERVER, {"--content", dir, "--log", v.log}));
     }
     // The registry names the server of `v` for the next update.
-    void Serve(const Version& v) {
-        const std::string key = LoadResString(IDS_REGISTRY_KEY);
-        for (auto value : {std::make_pair(IDS_VALUE_LIST, "ads/getlist.php3"), std::make_pair(IDS_VALUE_DATA, "ads/getdata.php3")})
-            ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first),
-                                                     v.server.Url(value.second)));
-    }
+    void Serve(const Version& v) { PointAtAdServer(v.server.Url("ads/")); }
     // Which version a held file is whole in; -1 for neither.
     int VersionOf(const std::string& path, std::string Version::*part) const {
         const std::string text = ReadText(path);
@@ -317,14 +275,14 @@ protected:
     std::chrono::microseconds UpdateWhole(const Version& v) {
         Serve(v);
         const int before = DataRequests(v);
-        Victim host({Ads(), "update"});
-        EXPECT_TRUE(host.WaitFor("R\n")) << host.Said();
+        Program host(HostArgs({Ads(), "update"}));
+        EXPECT_TRUE(host.WaitFor("R\n")) << host.Out();
         EXPECT_TRUE(AwaitDataRequest(v, before));
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(host.WaitFor("D ")) << host.Said();
+        EXPECT_TRUE(host.WaitFor("D ")) << host.Out();
         const auto took = std::chrono::steady_clock::now() - start - 200ms;
         EXPECT_TRUE(host.WaitFor("\n"));
-        EXPECT_NE(host.Said().find("D 0 0\n"), std::string::npos) << host.Said();
+        EXPECT_NE(host.Out().find("D 0 0\n"), std::string::npos) << host.Out();
         return std::max(std::chrono::microseconds(10ms), std::chrono::duration_cast<std::chrono::microseconds>(took));
     }
 
@@ -360,14 +318,14 @@ TEST_F(CrashDuringUpdate, KilledWhileReplacingHeldAdsLeavesEachWholeAndNoScratch
         outdate();
         Serve(m_versions[next]);
         const int before = DataRequests(m_versions[next]);
-        Victim host({Ads(), "update"});
-        ASSERT_TRUE(host.WaitFor("R\n")) << host.Said();
+        Program host(HostArgs({Ads(), "update"}));
+        ASSERT_TRUE(host.WaitFor("R\n")) << host.Out();
         const pid_t pid = host.Pid();
-        ASSERT_TRUE(AwaitDataRequest(m_versions[next], before)) << host.Said();
+        ASSERT_TRUE(AwaitDataRequest(m_versions[next], before)) << host.Out();
         SleepUpTo(span);
         host.Kill();
 
-        const std::string at = "round " + std::to_string(round) + ", the host said:\n" + host.Said();
+        const std::string at = "round " + std::to_string(round) + ", the host said:\n" + host.Out();
         const int picture = VersionOf(Ad(101, "jpg"), &Version::picture);
         const int movie = VersionOf(Ad(201, "asf"), &Version::movie);
         ASSERT_NE(picture, -1) << at;
@@ -398,8 +356,8 @@ TEST_F(CrashDuringUpdate, KilledWhileReplacingHeldAdsLeavesEachWholeAndNoScratch
         if (FilesIn(Ads()) == whole) continue;
         ++scratchLeft;
         Serve(m_nothing);
-        Victim cleaner({Ads(), "update"});
-        ASSERT_TRUE(cleaner.WaitFor("D 0 0\n")) << cleaner.Said();
+        Program cleaner(HostArgs({Ads(), "update"}));
+        ASSERT_TRUE(cleaner.WaitFor("D 0 0\n")) << cleaner.Out();
         ASSERT_EQ(FilesIn(Ads()), whole) << at;
     }
     RecordProperty("kills_leaving_scratch", scratchLeft);

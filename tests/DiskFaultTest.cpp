@@ -155,13 +155,9 @@ protected:
     void SetUp() override {
         setenv("no_proxy", "127.0.0.1", 1);
         setenv("FLB_REGISTRY_DIR", m_root.Path("registry").c_str(), 1);
-        const std::string key = LoadResString(IDS_REGISTRY_KEY);
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST),
-                                                 s_server->Url("ads/getlist.php3")));
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_DATA),
-                                                 s_server->Url("ads/getdata.php3")));
+        PointAtAdServer(s_server->Url("ads/"));
         ASSERT_TRUE(platform::MakeDirectory(m_root.Path("ads")));
-        theApp.m_strRegistryKey = key;
+        theApp.m_strRegistryKey = LoadResString(IDS_REGISTRY_KEY);
         m_cabinetSize = ReadText(s_content->Path("movie.cab")).size();
     }
     void TearDown() override {

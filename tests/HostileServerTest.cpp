@@ -4,15 +4,11 @@
 // stayed whole and that nothing was written beside the ad folder.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +16,6 @@
 #include "frame/App.h"
 #include "platform/Files.h"
 #include "platform/Http.h"
-#include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "res/StringTable.h"
 #include "res/resource.h"
@@ -32,12 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Tree = std::map<std::string, std::string>;  // path under the root -> bytes; folders end in "/"
-
-std::string Bytes(char seed, size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
-    return s;
-}
 
 // Everything under root but the lock files, which stay once an update has run.
 void Scan(const std::string& root, const std::string& under, Tree& tree) {
@@ -75,40 +64,6 @@ std::string Differences(const Tree& expected, const Tree& found) {
         if (!expected.count(f.first)) out += " new " + f.first;
     return out;
 }
-
-// A port nobody listens on: bound, then let go.
-int DeadPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// Messages shown by the worker, read by the test once the completion has come.
-class Recorder {
-public:
-    Recorder() {
-        m_old = platform::SetMessagePresenter([this](unsigned id, unsigned, const std::string&) {
-            std::lock_guard<std::mutex> hold(m_lock);
-            m_ids.push_back(id);
-        });
-    }
-    ~Recorder() { platform::SetMessagePresenter(m_old); }
-    std::vector<unsigned> Take() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return std::exchange(m_ids, {});
-    }
-
-private:
-    platform::MessagePresenter m_old;
-    std::mutex m_lock;
-    std::vector<unsigned> m_ids;
-};
 
 enum Where { kList, kData };
 // What the row's update has stored: nothing, the first download (the stale 101), or all.
@@ -209,7 +164,7 @@ protected:
     TempFolder m_root;  // the ad folder's parent: nothing but the ad folder may appear here
     TempFolder m_work;  // content, logs and registry
     HostWindow m_window;
-    Recorder m_messages;
+    MessageRecorder m_messages;
     platform::HttpTimeouts m_oldTimeouts;
     const std::string m_pic101 = Bytes('a', 3000), m_pic103 = Bytes('c', 1500);
     const std::string m_movie = Bytes('m', 60000), m_thumb = Bytes('t', 1000);

@@ -496,16 +496,7 @@ TEST_F(Http, AnswersOverTheCapFail) {
 }
 
 TEST_F(Http, BrokenExchangesFail) {
-    // Nobody listens on a port whose socket was bound and closed again.
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(probe);
-    const std::string refused = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
+    const std::string refused = "http://127.0.0.1:" + std::to_string(DeadPort()) + "/";
     CString text;
     EXPECT_FALSE(CHttpRequest(refused).RequestText("A=1", text));
     EXPECT_FALSE(FetchData(refused).ok);

@@ -2,7 +2,6 @@
 // run as a real program, its stored rows, and each way the server can fail us.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "frame/App.h"
@@ -29,9 +28,7 @@ protected:
         ASSERT_TRUE(platform::MakeDirectory(m_root.Path("ads")));
         WriteText(m_root.Path("ads/0001234.jpg"), "picture");
         WriteText(m_root.Path("ads/Flyerbank.dat"),
-                  "[Flyerbank]\r\nVersion=1.0\r\nCount=1\r\n[AD0000]\r\nName=ad\r\nFile=" +
-                      m_root.Path("ads/0001234.jpg") + "\r\nID=1234\r\nType=0\r\nURL=http://x/\r\nTime=0\r\n"
-                      "Favorite=0\r\nPriority=0\r\n");
+                  CatalogueText({{1234, m_root.Path("ads/0001234.jpg"), "ad", 0, "http://x/"}}, "1.0"));
         ASSERT_EQ(flb.FLBSetFolder(m_root.Path("ads").c_str()), 1);
     }
     void TearDown() override { unsetenv("FLB_MESSAGE_LOG"); }
@@ -50,15 +47,9 @@ protected:
     // The rows the server stored, as its dump prints them.
     std::string Rows() {
         m_server.Stop();
-        std::string command = std::string(AVLS_SERVER) + " --dump --db " + m_root.Path("views.db");
-        std::string out;
-        if (FILE* p = popen(command.c_str(), "r")) {
-            char buf[512];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-            pclose(p);
-        }
-        return out;
+        Program dump({AVLS_SERVER, "--dump", "--db", m_root.Path("views.db")});
+        dump.Wait();
+        return dump.Out();
     }
     bool ViewTimeRecorded() const {
         const std::string file = ReadText(m_root.Path("ads/Flyerbank.dat"));

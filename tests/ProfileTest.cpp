@@ -314,43 +314,43 @@ protected:
     }
 };
 
-TEST_F(ProfileWrite, NewFileIsCrLfWithoutBomOrBlanks) {
-    Write("Section", "Key", "  value  ");
-    Write("Section", "Quoted", "\" kept \"");
-    Write("Other", " Spaced ", "x");
-    EXPECT_EQ(ReadText(path), "[Section]\r\nKey=value\r\nQuoted=\" kept \"\r\n[Other]\r\nSpaced=x\r\n");
-    ProfileReader r(path);
-    EXPECT_EQ(Get(r, "Section", "Quoted"), " kept ");
-}
-
-TEST_F(ProfileWrite, NewKeysGoToTheEndOfTheirSection) {
-    WriteText(path, "[A]\r\nOne=1\r\n;note\r\n[B]\r\nTwo=2\r\n");
-    Write("a", "Three", "3");
-    Write("C", "Four", "4");
-    EXPECT_EQ(ReadText(path), "[A]\r\nOne=1\r\n;note\r\nThree=3\r\n[B]\r\nTwo=2\r\n[C]\r\nFour=4\r\n");
-}
-
-TEST_F(ProfileWrite, ExistingKeyIsReplacedInPlaceKeepingItsSpelling) {
-    WriteText(path, "[MixedCase]\r\nMyKey=1\r\nOther=2\r\n[mixedcase]\r\nMyKey=old\r\n");
-    Write("MIXEDCASE", "mykey", "9");
-    EXPECT_EQ(ReadText(path), "[MixedCase]\r\nMyKey=9\r\nOther=2\r\n[mixedcase]\r\nMyKey=old\r\n");
-}
-
-TEST_F(ProfileWrite, AnyWriteNormalisesTheWholeFile) {
-    WriteText(path,
-              "\xEF\xBB\xBF" "Loose = 0\n\n  [ Gamma ]  tail\n  key  =  v  \n\n;c = d\nplain line \n\tx=1\n[Beta\nb=2");
-    Write("Gamma", "y", "2");
-    EXPECT_EQ(ReadText(path), "Loose=0\r\n[Gamma]\r\nkey=v\r\n;c=d\r\nplain line\r\nx=1\r\n[Beta\r\nb=2\r\ny=2\r\n");
-}
-
-TEST_F(ProfileWrite, NullValueRemovesTheKeyAndNullKeyTheSection) {
-    WriteText(path, "[A]\r\nK=1\r\nL=2\r\n[B]\r\nK=3\r\n[a]\r\nM=4\r\n");
-    Write("A", "k", nullptr);
-    EXPECT_EQ(ReadText(path), "[A]\r\nL=2\r\n[B]\r\nK=3\r\n[a]\r\nM=4\r\n");
-    Write("a", nullptr, nullptr);
-    EXPECT_EQ(ReadText(path), "[B]\r\nK=3\r\n");
-    ProfileReader r(path);
-    EXPECT_EQ(Get(r, "A", "M"), "DEF");
+// A file as it lies, the writes made to it, and the file they leave.
+TEST_F(ProfileWrite, EachWriteLeavesTheFileTheWindowsCallWould) {
+    struct Step {
+        const char *section, *key, *value;
+    };
+    const struct {
+        const char* name;
+        std::string before;
+        std::vector<Step> writes;
+        std::string after;
+    } cases[] = {
+        {"a new file is CRLF without BOM or outer blanks", "",
+         {{"Section", "Key", "  value  "}, {"Section", "Quoted", "\" kept \""}, {"Other", " Spaced ", "x"}},
+         "[Section]\r\nKey=value\r\nQuoted=\" kept \"\r\n[Other]\r\nSpaced=x\r\n"},
+        {"new keys go to the end of their section", "[A]\r\nOne=1\r\n;note\r\n[B]\r\nTwo=2\r\n",
+         {{"a", "Three", "3"}, {"C", "Four", "4"}},
+         "[A]\r\nOne=1\r\n;note\r\nThree=3\r\n[B]\r\nTwo=2\r\n[C]\r\nFour=4\r\n"},
+        {"an existing key is replaced in place, keeping its spelling",
+         "[MixedCase]\r\nMyKey=1\r\nOther=2\r\n[mixedcase]\r\nMyKey=old\r\n", {{"MIXEDCASE", "mykey", "9"}},
+         "[MixedCase]\r\nMyKey=9\r\nOther=2\r\n[mixedcase]\r\nMyKey=old\r\n"},
+        {"an existing key loses the value's outer blanks", "[A]\r\nK=1\r\n", {{"A", "K", "  two  "}}, "[A]\r\nK=two\r\n"},
+        {"any write normalises the whole file",
+         "\xEF\xBB\xBF" "Loose = 0\n\n  [ Gamma ]  tail\n  key  =  v  \n\n;c = d\nplain line \n\tx=1\n[Beta\nb=2",
+         {{"Gamma", "y", "2"}}, "Loose=0\r\n[Gamma]\r\nkey=v\r\n;c=d\r\nplain line\r\nx=1\r\n[Beta\r\nb=2\r\ny=2\r\n"},
+        {"a null value removes the key and a null key the section",
+         "[A]\r\nK=1\r\nL=2\r\n[B]\r\nK=3\r\n[a]\r\nM=4\r\n", {{"A", "k", nullptr}, {"a", nullptr, nullptr}},
+         "[B]\r\nK=3\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.before.empty()) std::remove(path.c_str());
+        else WriteText(path, c.before);
+        for (const Step& w : c.writes) Write(w.section, w.key, w.value);
+        EXPECT_EQ(ReadText(path), c.after);
+    }
+    WriteText(path, "[S]\r\nQ=\" kept \"\r\n");
+    EXPECT_EQ(Get(ProfileReader(path), "S", "Q"), " kept ");
 }
 
 TEST_F(ProfileWrite, RemovingFromAMissingFileCreatesNothing) {

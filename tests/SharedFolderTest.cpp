@@ -1,12 +1,8 @@
 // Hosts in several processes on one ad folder: changes made at once all survive, a reader
 // never meets a cut or empty catalogue, an update keeps what another host changed while
 // it ran, and a second update in the folder gives way with a message that says why.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <atomic>
-#include <cstdio>
+#include <memory>
 
 #include "platform/CatalogLock.h"
 #include "UpdateFixture.h"
@@ -18,25 +14,10 @@ namespace {
 constexpr int kHosts = 20;
 constexpr int kAdsPerHost = 10;
 
-pid_t Spawn(const std::vector<std::string>& args) {
-    std::vector<std::string> all = args;
-    all.insert(all.begin(), {FLB_HOST, "--library", FLB_LIBRARY});
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, FLB_HOST, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int ExitCode(pid_t pid) {
-    int status = 0;
-    if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+// flb-host on the library under test.
+std::vector<std::string> HostArgs(std::vector<std::string> args) {
+    args.insert(args.begin(), {FLB_HOST, "--library", FLB_LIBRARY});
+    return args;
 }
 
 class SharedFolder : public ::testing::Test {
@@ -57,16 +38,13 @@ protected:
 };
 
 TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
-    std::string text = "[Flyerbank]\r\nVersion=1.1\r\nCount=" + std::to_string(kHosts * kAdsPerHost) + "\r\n";
+    std::vector<CatalogueAd> ads;
     for (int i = 0; i < kHosts * kAdsPerHost; ++i) {
         const uint32_t code = 1000 + static_cast<uint32_t>(i);
-        const std::string file = Ads() + "/" + Code7(code) + ".jpg";
-        WriteText(file, "picture " + std::to_string(code));
-        char section[16];
-        std::snprintf(section, sizeof section, "AD%04d", i);
-        text += std::string("[") + section + "]\r\nName=n\r\nFile=" + file + "\r\nID=" + std::to_string(code) +
-                "\r\nType=0\r\nURL=\r\nTime=0\r\nFavorite=0\r\nPriority=0\r\n";
+        ads.push_back({code, Ads() + "/" + Code7(code) + ".jpg"});
+        WriteText(ads.back().file, "picture " + std::to_string(code));
     }
+    const std::string text = CatalogueText(ads);
     const std::string dat = Ads() + "/Flyerbank.dat";
     WriteText(dat, text);
     ASSERT_TRUE(m_server.Start(AVLS_SERVER, {"--db", m_root.Path("views.db")}));
@@ -74,7 +52,7 @@ TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
                                              LoadResString(IDS_VALUE_NOTIFY), m_server.Url("log.php3")));
 
     // Each host changes its own ten ads five times each: names, flags and view times.
-    std::vector<pid_t> hosts;
+    std::vector<std::unique_ptr<Program>> hosts;
     for (int h = 0; h < kHosts; ++h) {
         std::vector<std::string> args{"--folder", Ads()};
         for (int k = 0; k < kAdsPerHost; ++k) {
@@ -89,7 +67,7 @@ TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
                 args.insert(args.end(), step.begin(), step.end());
             }
         }
-        hosts.push_back(Spawn(args));
+        hosts.push_back(std::make_unique<Program>(HostArgs(args)));
     }
 
     std::atomic<bool> done{false};
@@ -104,7 +82,7 @@ TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
         }
     });
     std::vector<int> codes;
-    for (pid_t pid : hosts) codes.push_back(ExitCode(pid));
+    for (auto& host : hosts) codes.push_back(host->Wait());
     done = true;
     reader.join();
 
@@ -114,13 +92,12 @@ TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
     platform::ProfileReader file(dat);
     int whole = 0;
     for (int i = 0; i < kHosts * kAdsPerHost; ++i) {
-        char section[16];
-        std::snprintf(section, sizeof section, "AD%04d", i);
-        const uint32_t code = file.GetInt(section, "ID", 0);
+        const std::string section = AdSection(i);
+        const uint32_t code = file.GetInt(section.c_str(), "ID", 0);
         std::string name;
-        file.GetFullString(section, "Name", name);
-        const bool kept = name == "last-" + std::to_string(code) && file.GetInt(section, "Favorite", 0) == 1 &&
-                          file.GetInt(section, "Time", 0) != 0;
+        file.GetFullString(section.c_str(), "Name", name);
+        const bool kept = name == "last-" + std::to_string(code) && file.GetInt(section.c_str(), "Favorite", 0) == 1 &&
+                          file.GetInt(section.c_str(), "Time", 0) != 0;
         EXPECT_TRUE(kept) << section << " " << code << " " << name;
         whole += kept;
     }
@@ -130,21 +107,16 @@ TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
 TEST_F(SharedFolder, TwoUpdatesInOneFolderEndSensibly) {
     ASSERT_TRUE(m_server.Start(ADS_SERVER, {"--content", std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content",
                                             "--fault", "slow-payload=5"}));
-    const std::string base = "http://127.0.0.1:" + std::to_string(m_server.Port()) + "/";
-    for (const auto& value : {std::make_pair(IDS_VALUE_LIST, "getlist.php3"),
-                              std::make_pair(IDS_VALUE_LIST2, "getlist2.php3"),
-                              std::make_pair(IDS_VALUE_DATA, "getdata.php3")})
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", LoadResString(IDS_REGISTRY_KEY),
-                                                 LoadResString(value.first), base + value.second));
+    PointAtAdServer(m_server.Url(""));
     const std::vector<std::string> update{"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"};
-    const pid_t first = Spawn(update), second = Spawn(update);
-    const int a = ExitCode(first), b = ExitCode(second);
+    Program first(HostArgs(update)), second(HostArgs(update));
+    const int a = first.Wait(), b = second.Wait();
     // Both may finish one after the other; at most one gives way, saying the folder is busy.
     EXPECT_TRUE((a == 0 && b == 0) || (a == 0 && b == 3) || (a == 3 && b == 0)) << a << " " << b;
     for (unsigned id : Messages()) EXPECT_EQ(id, unsigned{IDP_FOLDER_IN_USE});
     EXPECT_EQ(Messages().size(), (a == 3) + (b == 3));
     // A third, alone, finds everything in place.
-    EXPECT_EQ(ExitCode(Spawn(update)), 0);
+    EXPECT_EQ(Program(HostArgs(update)).Wait(), 0);
 }
 
 class UpdateBesideAnotherHost : public Update {};
@@ -159,7 +131,7 @@ TEST_F(UpdateBesideAnotherHost, KeepsWhatTheOtherHostChangedMeanwhile) {
     ASSERT_EQ(flb.FLBUpdate("u1", m_window.Handle(), 0, "1.0"), 1);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (DataRequests() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(ExitCode(Spawn({"--folder", Ads(), "rename", "101", "theirs", "+", "favorite", "102", "1"})), 0);
+    EXPECT_EQ(Program(HostArgs({"--folder", Ads(), "rename", "101", "theirs", "+", "favorite", "102", "1"})).Wait(), 0);
     HostWindow::Record r = m_window.Wait();
     ASSERT_TRUE(r.arrived);
     EXPECT_EQ(r.wParam, kDone);

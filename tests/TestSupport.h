@@ -1,20 +1,31 @@
-// Shared helpers of the tests: a scratch folder and a presenter that records messages.
+// Shared helpers of the tests: a scratch folder, a presenter that records messages, a
+// program run as a child and a reference server run as one.
 #pragma once
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/MessageBox.h"
+#include "CatalogueText.h"
 
 class TempFolder {
 public:
@@ -36,24 +47,38 @@ struct ShownMessage {
     unsigned type;
 };
 
-// Records every message shown while it lives.
+// Records every message shown while it lives, from any thread.
 class MessageRecorder {
 public:
     MessageRecorder() {
-        m_old = platform::SetMessagePresenter(
-            [this](unsigned id, unsigned type, const std::string&) { m_shown.push_back({id, type}); });
+        m_old = platform::SetMessagePresenter([this](unsigned id, unsigned type, const std::string&) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_shown.push_back({id, type});
+        });
     }
     ~MessageRecorder() { platform::SetMessagePresenter(m_old); }
     std::vector<unsigned> Ids() const {
         std::vector<unsigned> ids;
-        for (const auto& m : m_shown) ids.push_back(m.id);
+        for (const auto& m : Shown()) ids.push_back(m.id);
         return ids;
     }
-    const std::vector<ShownMessage>& Shown() const { return m_shown; }
-    void Clear() { m_shown.clear(); }
+    std::vector<ShownMessage> Shown() const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_shown;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_shown.clear();
+    }
+    std::vector<unsigned> Take() {
+        std::vector<unsigned> ids = Ids();
+        Clear();
+        return ids;
+    }
 
 private:
     platform::MessagePresenter m_old;
+    mutable std::mutex m_lock;
     std::vector<ShownMessage> m_shown;
 };
 
@@ -62,6 +87,34 @@ inline std::string Code7(uint32_t code) {
     char text[16];
     std::snprintf(text, sizeof text, "%07u", static_cast<unsigned>(code));
     return text;
+}
+
+// Bytes of a pattern that tells one file from another.
+inline std::string Bytes(char seed, size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
+    return s;
+}
+
+inline int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The files of a folder, apart from the lock files that stay once a change or an
+// update has run there.
+inline std::set<std::string> FilesIn(const std::string& folder) {
+    std::set<std::string> names;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && name != "Flyerbank.lock" && name != "Flyerbank.update.lock")
+                names.insert(name);
+        }
+        closedir(d);
+    }
+    return names;
 }
 
 inline void WriteText(const std::string& path, const std::string& text) {
@@ -93,4 +146,155 @@ inline std::string RawHttp(int port, const std::string& request, int silenceMs =
     }
     close(fd);
     return answer;
+}
+
+extern char** environ;
+
+// A program run as a child, its standard output (and, when asked, its standard error)
+// read as it comes. Environment values given replace the test's; an empty one unsets.
+class Program {
+public:
+    Program() = default;
+    explicit Program(std::vector<std::string> argv, bool captureErr = false,
+                     const std::map<std::string, std::string>& env = {}) {
+        Start(std::move(argv), captureErr, env);
+    }
+    ~Program() { Kill(); }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    bool Start(std::vector<std::string> argv, bool captureErr = false,
+               const std::map<std::string, std::string>& env = {}) {
+        Kill();
+        m_out.clear();
+        m_err.clear();
+        std::vector<std::string> vars;
+        for (char** e = environ; *e; ++e)
+            if (!env.count(std::string(*e).substr(0, std::string(*e).find('=')))) vars.push_back(*e);
+        for (const auto& [name, value] : env)
+            if (!value.empty()) vars.push_back(name + "=" + value);
+        std::vector<char*> args, envp;
+        for (std::string& a : argv) args.push_back(&a[0]);
+        for (std::string& v : vars) envp.push_back(&v[0]);
+        args.push_back(nullptr);
+        envp.push_back(nullptr);
+        int out[2], err[2] = {-1, -1};
+        if (pipe2(out, O_CLOEXEC) != 0 || (captureErr && pipe2(err, O_CLOEXEC) != 0)) return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (captureErr) posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int fd : {out[1], err[1]})
+            if (fd >= 0) close(fd);
+        m_fds[0] = out[0];
+        m_fds[1] = err[0];
+        if (m_pid < 0) CloseOutput();
+        return m_pid > 0;
+    }
+    pid_t Pid() const { return m_pid; }
+    // Reads until the output holds `marker`; false when it ends or stays silent that long.
+    bool WaitFor(const std::string& marker, int timeoutMs = 60000) {
+        while (m_out.find(marker) == std::string::npos)
+            if (!ReadSome(timeoutMs)) return m_out.find(marker) != std::string::npos;
+        return true;
+    }
+    // Reads all it says and waits for its end: the exit code, 128 + a signal's number,
+    // or -1 when it has not ended within the bound (it is then killed).
+    int Wait(int timeoutMs = 120000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (m_fds[0] >= 0 || m_fds[1] >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return Kill(), -1;
+            if (!ReadSome(static_cast<int>(left.count())) && std::chrono::steady_clock::now() >= deadline)
+                return Kill(), -1;
+        }
+        return Reap();
+    }
+    void Signal(int sig) {
+        if (m_pid > 0) kill(m_pid, sig);
+    }
+    // Kills it if it still runs, takes all it said and its end.
+    int Kill() {
+        if (m_pid <= 0) return m_status;
+        kill(m_pid, SIGKILL);
+        return Wait();
+    }
+    // Its standard output goes nowhere from now on.
+    void CloseOutput() {
+        for (int& fd : m_fds)
+            if (fd >= 0) close(fd), fd = -1;
+    }
+    const std::string& Out() const { return m_out; }
+    const std::string& Err() const { return m_err; }
+
+private:
+    // One read from whichever stream has something; false on silence or when both ended.
+    bool ReadSome(int timeoutMs) {
+        pollfd p[2] = {{m_fds[0], POLLIN, 0}, {m_fds[1], POLLIN, 0}};
+        if (poll(p, 2, timeoutMs) <= 0) return false;
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || !p[i].revents) continue;
+            char buf[4096];
+            const ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n > 0) (i ? m_err : m_out).append(buf, static_cast<size_t>(n));
+            else close(m_fds[i]), m_fds[i] = -1;
+        }
+        return true;
+    }
+    int Reap() {
+        int status = 0;
+        if (m_pid > 0 && waitpid(m_pid, &status, 0) == m_pid)
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        m_pid = -1;
+        CloseOutput();
+        return m_status;
+    }
+
+    pid_t m_pid = -1;
+    int m_fds[2] = {-1, -1};
+    int m_status = -1;
+    std::string m_out, m_err;
+};
+
+// A reference server run as a real program on an ephemeral port of 127.0.0.1.
+class ServerRun {
+public:
+    ~ServerRun() { Stop(); }
+    bool Start(const std::string& binary, std::vector<std::string> args) {
+        Stop();
+        args.insert(args.begin(), {binary, "--port", "0"});
+        // "listening on 127.0.0.1:PORT"
+        if (!m_program.Start(args) || !m_program.WaitFor("\n", 10000)) return false;
+        const std::string& line = m_program.Out();
+        m_program.CloseOutput();
+        const size_t colon = line.rfind(':');
+        m_port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+        return m_port > 0;
+    }
+    int Port() const { return m_port; }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + "/" + path; }
+    void Stop() {
+        m_program.Signal(SIGTERM);
+        m_program.Wait();
+        m_port = 0;
+    }
+
+private:
+    Program m_program;
+    int m_port = 0;
+};
+
+// A port of 127.0.0.1 nobody listens on: bound once and closed again.
+inline int DeadPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    (void)!bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
 }

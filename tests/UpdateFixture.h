@@ -8,7 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -32,31 +32,26 @@ constexpr uint32_t kDone = 0, kFailed = 1, kCancelled = 2;
 // 青い空 in code page 932, as the server sends it and the library keeps it.
 const char kBlueSkyCp932[] = "\x90\xC2\x82\xA2\x8B\xF3";
 
-inline std::string Bytes(char seed, size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
-    return s;
-}
-
-// The files of a folder, apart from the lock files that stay once a change or an
-// update has run there.
-inline std::set<std::string> FilesIn(const std::string& folder) {
-    std::set<std::string> names;
-    if (DIR* d = opendir(folder.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != ".." && name != "Flyerbank.lock" && name != "Flyerbank.update.lock")
-                names.insert(name);
-        }
-        closedir(d);
+// An ad's record as the catalogue file stores it, key -> value; empty when none has its code.
+inline std::map<std::string, std::string> StoredRecord(const std::string& dat, uint32_t code) {
+    platform::ProfileReader file(dat);
+    for (uint32_t i = 0, n = file.GetInt("Flyerbank", "Count", 0); i < n; ++i) {
+        const std::string section = AdSection(i);
+        if (file.GetInt(section.c_str(), "ID", 0) != code) continue;
+        std::map<std::string, std::string> r;
+        for (const char* key : {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"})
+            file.GetFullString(section.c_str(), key, r[key]);
+        return r;
     }
-    return names;
+    return {};
 }
 
-inline int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+// The registry names the ad server at base ("http://127.0.0.1:PORT/ads/") for the next update.
+inline void PointAtAdServer(const std::string& base) {
+    const std::string key = LoadResString(IDS_REGISTRY_KEY);
+    for (auto value : {std::make_pair(IDS_VALUE_LIST, "getlist.php3"), std::make_pair(IDS_VALUE_LIST2, "getlist2.php3"),
+                       std::make_pair(IDS_VALUE_DATA, "getdata.php3")})
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first), base + value.second));
 }
 
 class Update : public ::testing::Test {
@@ -84,15 +79,6 @@ protected:
         const std::string command = "cd '" + dir + "' && touch -d '2001-02-03 04:05:06' movie.asf thumb.jpg && " +
                                     "gcab -c '" + m_root.Path("content/movie201.cab") + "' movie.asf thumb.jpg";
         ASSERT_EQ(std::system(command.c_str()), 0);
-        struct tm stored = {};
-        stored.tm_year = 101;
-        stored.tm_mon = 1;
-        stored.tm_mday = 3;
-        stored.tm_hour = 4;
-        stored.tm_min = 5;
-        stored.tm_sec = 6;
-        stored.tm_isdst = -1;
-        m_movieTime = std::mktime(&stored);
     }
 
     // The first manifest: two pictures and a cabinet movie. `more` adds a new picture.
@@ -110,13 +96,7 @@ protected:
         for (const std::string& f : faults) args.insert(args.end(), {"--fault", f});
         m_server.Stop();
         ASSERT_TRUE(m_server.Start(ADS_SERVER, args));
-        const std::string key = LoadResString(IDS_REGISTRY_KEY);
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST),
-                                                 m_server.Url("ads/getlist.php3")));
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST2),
-                                                 m_server.Url("ads/getlist2.php3")));
-        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_DATA),
-                                                 m_server.Url("ads/getdata.php3")));
+        PointAtAdServer(m_server.Url("ads/"));
     }
 
     HostWindow::Record Run(int32_t list2 = 0, const std::string& user = "u1") {
@@ -164,7 +144,6 @@ protected:
     const std::string m_pic102 = Bytes('b', 2000);
     const std::string m_movie = Bytes('m', 60000);
     const std::string m_thumb = Bytes('t', 1000);
-    time_t m_movieTime = 0;
 };
 
 }  // namespace

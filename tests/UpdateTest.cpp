@@ -5,7 +5,6 @@
 
 namespace {
 
-
 TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     WriteManifest();
     StartServer();
@@ -20,9 +19,10 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     ExpectHeldPicturesWhole();
     EXPECT_EQ(ReadText(Ad("0000201.asf")), m_movie);
     EXPECT_EQ(ReadText(Ad("0000201.jpg")), m_thumb);
-    platform::FileStatus movie;
+    platform::FileStatus movie, stored;
     ASSERT_TRUE(platform::GetFileStatus(Ad("0000201.asf"), movie));
-    EXPECT_EQ(static_cast<time_t>(movie.lastWriteTime), m_movieTime);
+    ASSERT_TRUE(platform::GetFileStatus(m_root.Path("cabsrc/movie.asf"), stored));
+    EXPECT_EQ(movie.lastWriteTime, stored.lastWriteTime);
 
     EXPECT_STREQ(flb.FLBGetName(101), kBlueSkyCp932);
     EXPECT_STREQ(flb.FLBGetURL(102), "http://example.test/102?a=b:c");
@@ -35,26 +35,13 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     const std::string saved = ReadText(Ad("Flyerbank.dat"));
     EXPECT_NE(saved.find("Version=1.1\r\nCount=3\r\n"), std::string::npos);
     // The movie's record names the unpacked movie and keeps its size.
-    platform::ProfileReader file(Ad("Flyerbank.dat"));
-    bool found = false;
-    for (const char* section : {"AD0000", "AD0001", "AD0002"}) {
-        if (file.GetInt(section, "ID", 0) != 201) continue;
-        found = true;
-        std::string name, path, url, size;
-        file.GetFullString(section, "Name", name);
-        file.GetFullString(section, "File", path);
-        file.GetFullString(section, "URL", url);
-        file.GetFullString(section, "Size", size);
-        EXPECT_EQ(name, "\x93\xAE\x89\xE6");  // 動画
-        EXPECT_EQ(path, Ad("0000201.asf"));
-        EXPECT_EQ(url, "http://example.test/201");
-        EXPECT_EQ(file.GetInt(section, "Type", -1), 1u);
-        EXPECT_EQ(file.GetInt(section, "Priority", -1), 3u);
-        EXPECT_EQ(file.GetInt(section, "Time", -1), 0u);
-        EXPECT_EQ(file.GetInt(section, "Favorite", -1), 0u);
-        EXPECT_EQ(CSizeCodec().Decode(size), std::to_string(m_movie.size()));
-    }
-    EXPECT_TRUE(found) << saved;
+    auto record = StoredRecord(Ad("Flyerbank.dat"), 201);
+    EXPECT_EQ(CSizeCodec().Decode(record["Size"]), std::to_string(m_movie.size()));
+    record.erase("Size");
+    EXPECT_EQ(record, (std::map<std::string, std::string>{{"Name", "\x93\xAE\x89\xE6"},  // 動画
+                                                          {"File", Ad("0000201.asf")}, {"ID", "201"}, {"Type", "1"},
+                                                          {"URL", "http://example.test/201"}, {"Time", "0"},
+                                                          {"Favorite", "0"}, {"Priority", "3"}}));
     EXPECT_EQ(DataRequests(), 3);
 
     // Everything is held with its size, the movie's old date notwithstanding.
@@ -71,16 +58,8 @@ TEST_F(Update, ListTwoModeSendsTheHeldCodesInEnumerationOrder) {
     EXPECT_EQ(Run(1).wParam, kDone);
     EXPECT_NE(ReadText(ServerLog()).find("USER_ID=u1&CONTS_CODE_LIST="), std::string::npos);
     EXPECT_EQ(Run(1).wParam, kDone);
-    // The catalogue enumerates as the map holding it does.
-    CMap<int> held;
-    for (DWORD code : {201u, 101u, 102u}) held.SetAt(code, 0);
-    std::string codes;
-    held.ForEach([&](DWORD code, const int&) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%s%07u", codes.empty() ? "" : ",", static_cast<unsigned>(code));
-        codes += text;
-    });
-    EXPECT_NE(ReadText(ServerLog()).find("USER_ID=u1&CONTS_CODE_LIST=" + codes), std::string::npos)
+    // In the order the catalogue enumerates its codes.
+    EXPECT_NE(ReadText(ServerLog()).find("USER_ID=u1&CONTS_CODE_LIST=0000102,0000101,0000201"), std::string::npos)
         << ReadText(ServerLog());
 
     // The user id is kept to 40 bytes.

@@ -22,21 +22,8 @@ static int failures;
     } while (0)
 
 static struct {
-    int32_t (*SetFolder)(const char*);
-    int32_t (*GetOrder)(uint32_t**, int32_t*);
-    int32_t (*GetPictureList)(uint32_t**, int32_t*);
-    int32_t (*GetMovieList)(uint32_t**, int32_t*);
-    const char* (*GetName)(uint32_t);
-    const char* (*GetFileName)(uint32_t);
-    const char* (*GetThumbnail)(uint32_t);
-    const char* (*GetURL)(uint32_t);
-    int32_t (*GetFavoriteFlag)(uint32_t);
-    int32_t (*SetName)(uint32_t, const char*);
-    int32_t (*SetFavoriteFlag)(uint32_t, int32_t);
-    int32_t (*Remove)(uint32_t);
-    int32_t (*Update)(const char*, FLB_HWND, int32_t, const char*);
-    int32_t (*UpdateCancel)(void);
-    int32_t (*NotifyAVLS)(uint32_t, int32_t, const char*);
+#define FLB_EXPORT(name, ordinal) __typeof__(&name) name;
+#include "flyerbank_exports.inc"
 } flb;
 
 static char messageLog[512];
@@ -131,50 +118,50 @@ static void TestQueriesAndChanges(const char* root) {
     PathIn(path, sizeof path, folder, "Flyerbank.dat");
     WriteFile(path, text);
 
-    CHECK(flb.SetFolder(folder) == 1);
+    CHECK(flb.FLBSetFolder(folder) == 1);
     CHECK(strcmp(TakeMessages(), "") == 0);
 
-    CHECK(flb.GetName(1) && strcmp(flb.GetName(1), "\x8dL\x8d\x90 one") == 0);
-    CHECK(flb.GetName(2) && strcmp(flb.GetName(2), "") == 0);
-    CHECK(flb.GetName(9) == NULL);
-    CHECK(flb.GetFileName(3) && strcmp(flb.GetFileName(3), movie) == 0);
-    CHECK(flb.GetThumbnail(3) && strcmp(flb.GetThumbnail(3), thumb) == 0);
-    CHECK(flb.GetThumbnail(4) == NULL);
+    CHECK(flb.FLBGetName(1) && strcmp(flb.FLBGetName(1), "\x8dL\x8d\x90 one") == 0);
+    CHECK(flb.FLBGetName(2) && strcmp(flb.FLBGetName(2), "") == 0);
+    CHECK(flb.FLBGetName(9) == NULL);
+    CHECK(flb.FLBGetFileName(3) && strcmp(flb.FLBGetFileName(3), movie) == 0);
+    CHECK(flb.FLBGetThumbnail(3) && strcmp(flb.FLBGetThumbnail(3), thumb) == 0);
+    CHECK(flb.FLBGetThumbnail(4) == NULL);
     PathIn(path, sizeof path, folder, "0000001.jpg");
-    CHECK(flb.GetThumbnail(1) && strcmp(flb.GetThumbnail(1), path) == 0);
-    CHECK(flb.GetURL(2) && strcmp(flb.GetURL(2), "") == 0);
-    CHECK(flb.GetURL(3) && strcmp(flb.GetURL(3), "http://example.com/3") == 0);
-    CHECK(flb.GetFavoriteFlag(3) == 1 && flb.GetFavoriteFlag(1) == 0);
+    CHECK(flb.FLBGetThumbnail(1) && strcmp(flb.FLBGetThumbnail(1), path) == 0);
+    CHECK(flb.FLBGetURL(2) && strcmp(flb.FLBGetURL(2), "") == 0);
+    CHECK(flb.FLBGetURL(3) && strcmp(flb.FLBGetURL(3), "http://example.com/3") == 0);
+    CHECK(flb.FLBGetFavoriteFlag(3) == 1 && flb.FLBGetFavoriteFlag(1) == 0);
 
     /* A text returned by one export is the next one's scratch: the library must copy it. */
-    const char* before = flb.GetName(1);
-    flb.GetURL(3);
+    const char* before = flb.FLBGetName(1);
+    flb.FLBGetURL(3);
     CHECK(strcmp(before, "http://example.com/3") == 0);
 
     uint32_t* codes = (uint32_t*)1;
     int32_t count = -1;
-    CHECK(flb.GetPictureList(&codes, &count) == 1);
+    CHECK(flb.FLBGetPictureList(&codes, &count) == 1);
     CHECK(count == 2 && codes && codes[0] == 1 && codes[1] == 2);
     free(codes);
-    CHECK(flb.GetMovieList(&codes, &count) == 1);
+    CHECK(flb.FLBGetMovieList(&codes, &count) == 1);
     CHECK(count == 2 && codes && codes[0] == 4 && codes[1] == 3);
     free(codes);
 
     /* The order of an update that has not happened: nothing announced. */
     codes = (uint32_t*)1;
-    CHECK(flb.GetOrder(&codes, &count) == 1 && codes == NULL && count == 0);
+    CHECK(flb.FLBGetOrder(&codes, &count) == 1 && codes == NULL && count == 0);
 
-    CHECK(flb.SetName(2, flb.GetURL(1)) == 1);
-    CHECK(strcmp(flb.GetName(2), "http://example.com/1") == 0);
-    CHECK(flb.SetName(2, "line\r\n[Flyerbank]\r\nVersion=9") == 1);
-    CHECK(flb.SetFavoriteFlag(1, 5) == 1);
-    CHECK(flb.SetFavoriteFlag(42, 1) == 0);
+    CHECK(flb.FLBSetName(2, flb.FLBGetURL(1)) == 1);
+    CHECK(strcmp(flb.FLBGetName(2), "http://example.com/1") == 0);
+    CHECK(flb.FLBSetName(2, "line\r\n[Flyerbank]\r\nVersion=9") == 1);
+    CHECK(flb.FLBSetFavoriteFlag(1, 5) == 1);
+    CHECK(flb.FLBSetFavoriteFlag(42, 1) == 0);
     CHECK(strcmp(TakeMessages(), "") == 0);
 
     /* Everything survives a reload from the file. */
-    CHECK(flb.SetFolder(folder) == 1);
-    CHECK(flb.GetFavoriteFlag(1) == 5);
-    CHECK(strcmp(flb.GetName(2), "line  [Flyerbank]  Version=9") == 0);
+    CHECK(flb.FLBSetFolder(folder) == 1);
+    CHECK(flb.FLBGetFavoriteFlag(1) == 5);
+    CHECK(strcmp(flb.FLBGetName(2), "line  [Flyerbank]  Version=9") == 0);
     PathIn(path, sizeof path, folder, "Flyerbank.dat");
     char* saved = ReadFile(path);
     CHECK(saved && strstr(saved, "[Flyerbank]\r\nVersion=1.1\r\nCount=4\r\n[AD0000]\r\nName=") == saved);
@@ -182,99 +169,19 @@ static void TestQueriesAndChanges(const char* root) {
     free(saved);
 
     /* Removing a movie takes its thumbnail with it. */
-    CHECK(flb.Remove(3) == 1);
+    CHECK(flb.FLBRemove(3) == 1);
     CHECK(!Exists(movie) && !Exists(thumb));
-    CHECK(flb.GetName(3) == NULL);
-    CHECK(flb.Remove(3) == 0);
+    CHECK(flb.FLBGetName(3) == NULL);
+    CHECK(flb.FLBRemove(3) == 0);
     CHECK(strcmp(TakeMessages(), "") == 0);
-    CHECK(flb.SetFolder(folder) == 1);
-    CHECK(flb.GetName(3) == NULL && flb.GetName(4) != NULL);
+    CHECK(flb.FLBSetFolder(folder) == 1);
+    CHECK(flb.FLBGetName(3) == NULL && flb.FLBGetName(4) != NULL);
 
     /* Deleting a file by hand drops it from the next list. */
     PathIn(path, sizeof path, folder, "0000002.png");
     unlink(path);
-    CHECK(flb.GetPictureList(&codes, &count) == 1 && count == 1 && codes[0] == 1);
+    CHECK(flb.FLBGetPictureList(&codes, &count) == 1 && count == 1 && codes[0] == 1);
     free(codes);
-}
-
-static void TestUpgrade(const char* root) {
-    char folder[300], path[400], file[400], text[4096] = "";
-    PathIn(folder, sizeof folder, root, "old");
-    mkdir(folder, 0755);
-    strcat(text, "[Flyerbank]\r\nVersion=1.0\r\nCount=2\r\n");
-    PathIn(file, sizeof file, folder, "0000010.jpg");
-    WriteFile(file, "a");
-    Entry(text, sizeof text, 0, "ten", file, 10, 0, "u10", 0, 0);
-    PathIn(file, sizeof file, folder, "0000011.asf");
-    WriteFile(file, "b");
-    Entry(text, sizeof text, 1, "eleven", file, 11, 1, "u11", 0, 0);
-    PathIn(path, sizeof path, folder, "Flyerbank.dat");
-    WriteFile(path, text);
-    chmod(path, 0444);
-
-    CHECK(flb.SetFolder(folder) == 1);
-    CHECK(strcmp(flb.GetName(11), "eleven") == 0);
-    char* saved = ReadFile(path);
-    CHECK(saved && strstr(saved, "Version=1.1\r\n") && strstr(saved, "Size=0"));
-    CHECK(saved && strstr(strstr(saved, "[AD0001]"), "Size=0"));
-    free(saved);
-
-    /* A version we do not know leaves the file alone and the catalogue empty. */
-    WriteFile(path, "[Flyerbank]\r\nVersion=2.0\r\nCount=1\r\n");
-    CHECK(flb.SetFolder(folder) == 1);
-    CHECK(flb.GetName(10) == NULL);
-    saved = ReadFile(path);
-    CHECK(saved && strcmp(saved, "[Flyerbank]\r\nVersion=2.0\r\nCount=1\r\n") == 0);
-    free(saved);
-}
-
-static void TestPruning(const char* root) {
-    char folder[300], path[400], file[400];
-    size_t size = 300 * 400;
-    char* text = calloc(size, 1);
-    PathIn(folder, sizeof folder, root, "many");
-    mkdir(folder, 0755);
-    strcat(text, "[Flyerbank]\r\nVersion=1.1\r\nCount=247\r\n");
-    /* 205 pictures made in one second: the lowest codes count as the oldest; code 1 is a
-     * favourite. 42 movies, each with its thumbnail. */
-    for (int i = 0; i < 205; ++i) {
-        char name[32];
-        snprintf(name, sizeof name, "%07d.jpg", i + 1);
-        PathIn(file, sizeof file, folder, name);
-        WriteFile(file, "p");
-        Entry(text, size, i, "p", file, (unsigned)i + 1, 0, "", i == 0, 0);
-    }
-    for (int i = 0; i < 42; ++i) {
-        char name[32];
-        snprintf(name, sizeof name, "%07d.jpg", 1000 + i);
-        PathIn(path, sizeof path, folder, name);
-        WriteFile(path, "t");
-        snprintf(name, sizeof name, "%07d.wmv", 1000 + i);
-        PathIn(file, sizeof file, folder, name);
-        WriteFile(file, "m");
-        Entry(text, size, 205 + i, "m", file, 1000u + (unsigned)i, 1, "", 0, 0);
-    }
-    PathIn(path, sizeof path, folder, "Flyerbank.dat");
-    WriteFile(path, text);
-    free(text);
-
-    CHECK(flb.SetFolder(folder) == 1);
-    uint32_t* codes;
-    int32_t count;
-    CHECK(flb.GetPictureList(&codes, &count) == 1 && count == 200);
-    free(codes);
-    CHECK(flb.GetName(1) != NULL);                       /* favourite kept */
-    for (unsigned code = 2; code <= 6; ++code) CHECK(flb.GetName(code) == NULL);
-    CHECK(flb.GetName(7) != NULL);
-    PathIn(path, sizeof path, folder, "0000002.jpg");
-    CHECK(!Exists(path));
-    CHECK(flb.GetMovieList(&codes, &count) == 1 && count == 40);
-    free(codes);
-    CHECK(flb.GetName(1000) == NULL && flb.GetName(1001) == NULL && flb.GetName(1002) != NULL);
-    PathIn(path, sizeof path, folder, "0001000.wmv");
-    CHECK(!Exists(path));
-    PathIn(path, sizeof path, folder, "0001000.jpg"); /* pruning leaves the thumbnail */
-    CHECK(Exists(path));
 }
 
 static void TestNothingOutsideTheFolder(const char* root) {
@@ -305,10 +212,10 @@ static void TestNothingOutsideTheFolder(const char* root) {
     PathIn(dat, sizeof dat, folder, "Flyerbank.dat");
     WriteFile(dat, text);
 
-    CHECK(flb.SetFolder(folder) == 1);
-    CHECK(flb.GetName(1) && flb.GetName(2) && flb.GetName(3));
-    CHECK(flb.Remove(1) == 1 && flb.Remove(2) == 1 && flb.Remove(3) == 1);
-    CHECK(flb.GetName(1) == NULL && flb.GetName(2) == NULL);
+    CHECK(flb.FLBSetFolder(folder) == 1);
+    CHECK(flb.FLBGetName(1) && flb.FLBGetName(2) && flb.FLBGetName(3));
+    CHECK(flb.FLBRemove(1) == 1 && flb.FLBRemove(2) == 1 && flb.FLBRemove(3) == 1);
+    CHECK(flb.FLBGetName(1) == NULL && flb.FLBGetName(2) == NULL);
     struct stat st;
     CHECK(stat(victim, &st) == 0 && (st.st_mode & 0777) == 0444);
     CHECK(Exists(path) && Exists(thumbOutside));
@@ -318,39 +225,39 @@ static void TestMessages(const char* root) {
     char path[400];
     uint32_t* codes;
     int32_t count;
-    CHECK(flb.SetFolder(NULL) == 0);
+    CHECK(flb.FLBSetFolder(NULL) == 0);
     CHECK(strcmp(TakeMessages(), "20007/16") == 0);
-    CHECK(flb.GetPictureList(NULL, &count) == 0 && flb.GetMovieList(&codes, NULL) == 0 &&
-          flb.GetOrder(NULL, NULL) == 0);
+    CHECK(flb.FLBGetPictureList(NULL, &count) == 0 && flb.FLBGetMovieList(&codes, NULL) == 0 &&
+          flb.FLBGetOrder(NULL, NULL) == 0);
     CHECK(strcmp(TakeMessages(), "20007/16 20007/16 20007/16") == 0);
-    CHECK(flb.Update(NULL, (FLB_HWND)1, 0, "1.0") == 0 && flb.Update("u", NULL, 0, "1.0") == 0 &&
-          flb.Update("u", (FLB_HWND)1, 0, "") == 0 && flb.NotifyAVLS(1, 0, "") == 0);
+    CHECK(flb.FLBUpdate(NULL, (FLB_HWND)1, 0, "1.0") == 0 && flb.FLBUpdate("u", NULL, 0, "1.0") == 0 &&
+          flb.FLBUpdate("u", (FLB_HWND)1, 0, "") == 0 && flb.FLBNotifyAVLS(1, 0, "") == 0);
     CHECK(strcmp(TakeMessages(), "20007/16 20007/16 20007/16 20007/16") == 0);
-    CHECK(flb.SetFolder("") == 0);
+    CHECK(flb.FLBSetFolder("") == 0);
     CHECK(strcmp(TakeMessages(), "20009/16") == 0);
     PathIn(path, sizeof path, root, "no/such/parent");
-    CHECK(flb.SetFolder(path) == 0);
+    CHECK(flb.FLBSetFolder(path) == 0);
     CHECK(strcmp(TakeMessages(), "20009/16") == 0);
     PathIn(path, sizeof path, root, "plain-file");
     WriteFile(path, "x");
-    CHECK(flb.SetFolder(path) == 0);
+    CHECK(flb.FLBSetFolder(path) == 0);
     CHECK(strcmp(TakeMessages(), "20010/16") == 0);
     if (geteuid() != 0) { /* root may write anywhere */
         PathIn(path, sizeof path, root, "locked");
         mkdir(path, 0500);
-        CHECK(flb.SetFolder(path) == 0);
+        CHECK(flb.FLBSetFolder(path) == 0);
         CHECK(strcmp(TakeMessages(), "20010/16") == 0);
     }
     char longPath[400];
     memset(longPath, 'a', 300);
     longPath[0] = '/';
     longPath[300] = '\0';
-    CHECK(flb.SetFolder(longPath) == 0);
+    CHECK(flb.FLBSetFolder(longPath) == 0);
     CHECK(strcmp(TakeMessages(), "20007/16") == 0);
     /* A missing folder whose parent exists is created, with or without its separator. */
     PathIn(path, sizeof path, root, "fresh/");
-    CHECK(flb.SetFolder(path) == 1 && Exists(path));
-    CHECK(flb.UpdateCancel() == 0);
+    CHECK(flb.FLBSetFolder(path) == 1 && Exists(path));
+    CHECK(flb.FLBUpdateCancel() == 0);
     CHECK(strcmp(TakeMessages(), "") == 0);
 }
 
@@ -363,26 +270,11 @@ int main(int argc, char** argv) {
 
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (!lib) { fprintf(stderr, "%s\n", dlerror()); return 2; }
-    Load(lib, (void**)&flb.SetFolder, "FLBSetFolder");
-    Load(lib, (void**)&flb.GetOrder, "FLBGetOrder");
-    Load(lib, (void**)&flb.GetPictureList, "FLBGetPictureList");
-    Load(lib, (void**)&flb.GetMovieList, "FLBGetMovieList");
-    Load(lib, (void**)&flb.GetName, "FLBGetName");
-    Load(lib, (void**)&flb.GetFileName, "FLBGetFileName");
-    Load(lib, (void**)&flb.GetThumbnail, "FLBGetThumbnail");
-    Load(lib, (void**)&flb.GetURL, "FLBGetURL");
-    Load(lib, (void**)&flb.GetFavoriteFlag, "FLBGetFavoriteFlag");
-    Load(lib, (void**)&flb.SetName, "FLBSetName");
-    Load(lib, (void**)&flb.SetFavoriteFlag, "FLBSetFavoriteFlag");
-    Load(lib, (void**)&flb.Remove, "FLBRemove");
-    Load(lib, (void**)&flb.Update, "FLBUpdate");
-    Load(lib, (void**)&flb.UpdateCancel, "FLBUpdateCancel");
-    Load(lib, (void**)&flb.NotifyAVLS, "FLBNotifyAVLS");
+#define FLB_EXPORT(name, ordinal) Load(lib, (void**)&flb.name, #name);
+#include "flyerbank_exports.inc"
 
     TestMessages(root);
     TestQueriesAndChanges(root);
-    TestUpgrade(root);
-    TestPruning(root);
     TestNothingOutsideTheFolder(root);
 
     dlclose(lib);

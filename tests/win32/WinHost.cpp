@@ -1,13 +1,12 @@
 #include "WinHost.h"
 
-#include <tlhelp32.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "res/StringTable.h"
+#include "HostC.h"
 
 Library& Library::Get() {
     static Library library = [] {
@@ -23,23 +22,8 @@ Library& Library::Get() {
         }
         // By ordinal, as the definition file numbers them: a host may link either way.
         auto at = [&](int ordinal) { return reinterpret_cast<void*>(GetProcAddress(l.module, MAKEINTRESOURCEA(ordinal))); };
-#define FLB_BY_ORDINAL(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(at(ordinal));
-        FLB_BY_ORDINAL(FLBUpdate, 10)
-        FLB_BY_ORDINAL(FLBUpdateCancel, 11)
-        FLB_BY_ORDINAL(FLBNotifyAVLS, 12)
-        FLB_BY_ORDINAL(FLBSetFolder, 13)
-        FLB_BY_ORDINAL(FLBGetOrder, 14)
-        FLB_BY_ORDINAL(FLBGetPictureList, 15)
-        FLB_BY_ORDINAL(FLBGetName, 16)
-        FLB_BY_ORDINAL(FLBGetFavoriteFlag, 17)
-        FLB_BY_ORDINAL(FLBGetFileName, 18)
-        FLB_BY_ORDINAL(FLBGetURL, 19)
-        FLB_BY_ORDINAL(FLBSetName, 20)
-        FLB_BY_ORDINAL(FLBSetFavoriteFlag, 21)
-        FLB_BY_ORDINAL(FLBRemove, 22)
-        FLB_BY_ORDINAL(FLBGetMovieList, 23)
-        FLB_BY_ORDINAL(FLBGetThumbnail, 24)
-#undef FLB_BY_ORDINAL
+#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(at(ordinal));
+#include "flyerbank_exports.inc"
         return l;
     }();
     return library;
@@ -49,43 +33,16 @@ namespace {
 std::mutex g_boxLock;
 std::vector<ShownBox> g_boxes;
 std::function<void(HWND)> g_onOpen;
-BoxRecorder* g_recorder = nullptr;
-
-// A message box is a dialog with the text control 0xFFFF; the progress dialog has none.
-bool IsMessageBox(HWND window) {
-    char cls[16] = {};
-    GetClassNameA(window, cls, sizeof cls);
-    return std::string(cls) == "#32770" && GetDlgItem(window, 0xFFFF) != nullptr;
-}
-// The icon sits in a static control of the icon kind, whatever its id on this system.
-bool HasIcon(HWND box) {
-    bool icon = false;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM found) -> BOOL {
-            char cls[16] = {};
-            GetClassNameA(child, cls, sizeof cls);
-            if (lstrcmpiA(cls, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
-                SendMessageA(child, STM_GETICON, 0, 0) != 0)
-                *reinterpret_cast<bool*>(found) = true;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&icon));
-    return icon;
-}
-
 }  // namespace
 
 BoxRecorder::BoxRecorder() {
-    g_recorder = this;
     Clear();
     HookNewThreads();
 }
 
 BoxRecorder::~BoxRecorder() {
-    for (auto& h : m_hooks) UnhookWindowsHookEx(h.second);
+    for (int i = 0; i < m_count; ++i) UnhookWindowsHookEx(m_hooks[i]);
     OnOpen(nullptr);
-    g_recorder = nullptr;
 }
 
 void BoxRecorder::OnOpen(std::function<void(HWND)> look) {
@@ -93,38 +50,22 @@ void BoxRecorder::OnOpen(std::function<void(HWND)> look) {
     g_onOpen = std::move(look);
 }
 
-void BoxRecorder::HookNewThreads() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
-        bool known = false;
-        for (auto& h : m_hooks) known = known || h.first == entry.th32ThreadID;
-        if (known) continue;
-        if (HHOOK hook = SetWindowsHookExA(WH_CBT, Hook, nullptr, entry.th32ThreadID))
-            m_hooks.emplace_back(entry.th32ThreadID, hook);
-    }
-    CloseHandle(snapshot);
-}
+void BoxRecorder::HookNewThreads() { HostHookThreads(Hook, m_threads, m_hooks, &m_count, kMaxThreads); }
 
 LRESULT CALLBACK BoxRecorder::Hook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_ACTIVATE) {
-        HWND window = reinterpret_cast<HWND>(wParam);
-        if (IsMessageBox(window)) {
-            char text[4096] = {};
-            GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
-            std::function<void(HWND)> look;
-            {
-                std::lock_guard<std::mutex> hold(g_boxLock);
-                g_boxes.push_back({text, HasIcon(window)});
-                look = g_onOpen;
-            }
-            if (look) look(window);
-            // Answered as a user would; the box's own loop ends it.
-            PostMessageA(window, WM_COMMAND, IDOK, 0);
+    HWND window = reinterpret_cast<HWND>(wParam);
+    if (code == HCBT_ACTIVATE && HostIsMessageBox(window)) {
+        std::function<void(HWND)> look;
+        {
+            std::lock_guard<std::mutex> hold(g_boxLock);
+            look = g_onOpen;
         }
+        if (look) look(window);
+        char text[4096] = {};
+        int icon = 0;
+        HostAnswerBox(window, text, sizeof text, &icon);
+        std::lock_guard<std::mutex> hold(g_boxLock);
+        g_boxes.push_back({text, icon != 0});
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -173,30 +114,13 @@ LRESULT CALLBACK HostWindow::WindowProc(HWND window, UINT message, WPARAM wParam
 
 bool HostWindow::WaitForCompletions(size_t count, DWORD ms) {
     const DWORD start = GetTickCount();
-    while (m_completions.size() < count) {
-        const DWORD spent = GetTickCount() - start;
-        if (spent >= ms) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - spent < 50 ? ms - spent : 50, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
+    while (m_completions.size() < count)
+        if (GetTickCount() - start >= ms) return false;
+        else HostPump(20);
     return true;
 }
 
-void PumpMessages(DWORD ms) {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < ms) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
+void PumpMessages(DWORD ms) { HostPump(ms); }
 
 TempFolder::TempFolder() {
     char base[MAX_PATH];
@@ -246,28 +170,12 @@ std::string ReadBytes(const std::string& path) {
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-namespace {
-const char kKey[] = "Software\\QUILLMARK\\Tidewell Client";
-
-void SetValue(HKEY key, const char* name, const std::string& value) {
-    if (value.empty()) RegDeleteValueA(key, name);
-    else RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>(value.size() + 1));
-}
-}  // namespace
-
 void SetServerUrls(const std::string& list, const std::string& list2, const std::string& data,
                    const std::string& notify) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0) return;
-    SetValue(key, "ADS Get list", list);
-    SetValue(key, "ADS Get list 2", list2);
-    SetValue(key, "ADS Get data", data);
-    SetValue(key, "AVLS Notify", notify);
-    RegCloseKey(key);
+    HostSetServerUrls(list.c_str(), list2.c_str(), data.c_str(), notify.c_str());
 }
 
-void ClearServerUrls() { RegDeleteKeyA(HKEY_CURRENT_USER, kKey); }
+void ClearServerUrls() { RegDeleteKeyA(HKEY_CURRENT_USER, HOST_REGISTRY_KEY); }
 
 std::string EnvOr(const char* name, const char* fallback) {
     const char* v = std::getenv(name);

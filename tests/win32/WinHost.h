@@ -15,23 +15,8 @@
 
 struct Library {
     HMODULE module = nullptr;
-#define FLB_EXPORT_FIELD(name) decltype(&::name) name = nullptr;
-    FLB_EXPORT_FIELD(FLBUpdate)
-    FLB_EXPORT_FIELD(FLBUpdateCancel)
-    FLB_EXPORT_FIELD(FLBNotifyAVLS)
-    FLB_EXPORT_FIELD(FLBSetFolder)
-    FLB_EXPORT_FIELD(FLBGetOrder)
-    FLB_EXPORT_FIELD(FLBGetPictureList)
-    FLB_EXPORT_FIELD(FLBGetMovieList)
-    FLB_EXPORT_FIELD(FLBGetName)
-    FLB_EXPORT_FIELD(FLBGetFavoriteFlag)
-    FLB_EXPORT_FIELD(FLBGetFileName)
-    FLB_EXPORT_FIELD(FLBGetThumbnail)
-    FLB_EXPORT_FIELD(FLBGetURL)
-    FLB_EXPORT_FIELD(FLBSetName)
-    FLB_EXPORT_FIELD(FLBSetFavoriteFlag)
-    FLB_EXPORT_FIELD(FLBRemove)
-#undef FLB_EXPORT_FIELD
+#define FLB_EXPORT(name, ordinal) decltype(&::name) name = nullptr;
+#include "flyerbank_exports.inc"
 
     // Flyerbank.dll beside the test program, loaded once; its state lives on between tests.
     static Library& Get();
@@ -56,7 +41,10 @@ public:
 
 private:
     static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);
-    std::vector<std::pair<DWORD, HHOOK>> m_hooks;
+    static constexpr int kMaxThreads = 64;
+    DWORD m_threads[kMaxThreads];
+    HHOOK m_hooks[kMaxThreads];
+    int m_count = 0;
 };
 
 // A top-level window of the test's thread; completions land in Completions().

@@ -1,0 +1,36 @@
+// Catalogue files as a host's disk holds them, written by hand for the tests.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct CatalogueAd {
+    CatalogueAd(uint32_t c, std::string f, std::string n = "n", int t = 0, std::string u = "", uint32_t fav = 0,
+                uint32_t prio = 0)
+        : code(c), file(std::move(f)), name(std::move(n)), type(t), url(std::move(u)), favorite(fav), priority(prio) {}
+    uint32_t code;
+    std::string file, name;
+    int type;  // 0 picture, 1 movie
+    std::string url;
+    uint32_t favorite, priority;
+};
+
+// The name of the index-th ad's section.
+inline std::string AdSection(size_t index) {
+    char section[16];
+    std::snprintf(section, sizeof section, "AD%04u", static_cast<unsigned>(index));
+    return section;
+}
+
+inline std::string CatalogueText(const std::vector<CatalogueAd>& ads, const std::string& version = "1.1") {
+    std::string text = "[Flyerbank]\r\nVersion=" + version + "\r\nCount=" + std::to_string(ads.size()) + "\r\n";
+    for (size_t i = 0; i < ads.size(); ++i) {
+        const CatalogueAd& a = ads[i];
+        text += "[" + AdSection(i) + "]\r\nName=" + a.name + "\r\nFile=" + a.file + "\r\nID=" + std::to_string(a.code) +
+                "\r\nType=" + std::to_string(a.type) + "\r\nURL=" + a.url + "\r\nTime=0\r\nFavorite=" +
+                std::to_string(a.favorite) + "\r\nPriority=" + std::to_string(a.priority) + "\r\n";
+    }
+    return text;
+}

@@ -1,0 +1,85 @@
+/* What every Windows host of the tests does, in C for host32.c and WinHost.cpp alike:
+ * message boxes captured by a CBT hook on each thread and answered at once, a message
+ * pump, and the registry values the library reads its server URLs from. */
+#ifndef FLB_TESTS_HOST_C_H
+#define FLB_TESTS_HOST_C_H
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string.h>
+
+/* A message box is a dialog with the text control 0xFFFF; the progress dialog has none. */
+static int HostIsMessageBox(HWND window) {
+    char cls[16] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    return strcmp(cls, "#32770") == 0 && GetDlgItem(window, 0xFFFF) != NULL;
+}
+
+/* The icon sits in a static control of the icon kind, whatever its id on this system. */
+static BOOL CALLBACK HostFindIcon(HWND child, LPARAM found) {
+    char cls[16] = "";
+    GetClassNameA(child, cls, sizeof cls);
+    if (lstrcmpiA(cls, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+        SendMessageA(child, STM_GETICON, 0, 0) != 0)
+        *(int*)found = 1;
+    return TRUE;
+}
+
+/* Reads the box's text and icon and answers it as a user would; its own loop ends it. */
+static void HostAnswerBox(HWND box, char* text, int size, int* stopIcon) {
+    GetDlgItemTextA(box, 0xFFFF, text, size);
+    *stopIcon = 0;
+    EnumChildWindows(box, HostFindIcon, (LPARAM)stopIcon);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+/* Hooks every thread of the process not yet in threads[0..*count), the update's worker
+ * included. */
+static void HostHookThreads(HOOKPROC hook, DWORD* threads, HHOOK* hooks, int* count, int max) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    BOOL more;
+    int i, known;
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    entry.dwSize = sizeof entry;
+    for (more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() || *count == max) continue;
+        for (known = 0, i = 0; i < *count; ++i) known |= threads[i] == entry.th32ThreadID;
+        if (known) continue;
+        hooks[*count] = SetWindowsHookExA(WH_CBT, hook, NULL, entry.th32ThreadID);
+        if (hooks[*count]) threads[(*count)++] = entry.th32ThreadID;
+    }
+    CloseHandle(snapshot);
+}
+
+/* Dispatches the thread's messages for ms, as a host's loop would. */
+static void HostPump(DWORD ms) {
+    DWORD start = GetTickCount();
+    MSG msg;
+    do {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, ms < 10 ? ms : 10, QS_ALLINPUT);
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    } while (GetTickCount() - start < ms);
+}
+
+#define HOST_REGISTRY_KEY "Software\\QUILLMARK\\Tidewell Client"
+
+/* An empty value is removed. */
+static void HostSetServerUrls(const char* list, const char* list2, const char* data, const char* notify) {
+    const char* names[4] = {"ADS Get list", "ADS Get list 2", "ADS Get data", "AVLS Notify"};
+    const char* values[4];
+    HKEY key;
+    int i;
+    values[0] = list, values[1] = list2, values[2] = data, values[3] = notify;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, HOST_REGISTRY_KEY, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != 0) return;
+    for (i = 0; i < 4; ++i) {
+        if (!values[i][0]) RegDeleteValueA(key, names[i]);
+        else RegSetValueExA(key, names[i], 0, REG_SZ, (const BYTE*)values[i], (DWORD)strlen(values[i]) + 1);
+    }
+    RegCloseKey(key);
+}
+
+#endif
