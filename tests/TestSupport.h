@@ -210,6 +210,12 @@ public:
             if (!ReadSome(static_cast<int>(left.count())) && std::chrono::steady_clock::now() >= deadline)
                 return Kill(), -1;
         }
+        // A program that closed its output may still be running: its end is awaited
+        // within the same bound.
+        for (siginfo_t info{}; m_pid > 0 && waitid(P_PID, m_pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;) {
+            if (std::chrono::steady_clock::now() >= deadline) return Kill(), -1;
+            usleep(5000);
+        }
         return Reap();
     }
     void Signal(int sig) {
@@ -277,7 +283,7 @@ public:
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + "/" + path; }
     void Stop() {
         m_program.Signal(SIGTERM);
-        m_program.Wait();
+        m_program.Wait(15000);
         m_port = 0;
     }
 
