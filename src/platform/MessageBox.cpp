@@ -2,6 +2,7 @@
 #include "platform/MessageBox.h"
 
 #include <mutex>
+#include <new>
 
 namespace platform {
 namespace {
@@ -11,8 +12,10 @@ std::mutex& Lock() {
     return lock;
 }
 MessagePresenter& Current() {
-    // Never destroyed: a thread may outlive the library's end.
-    static auto* presenter = new MessagePresenter;
+    // Never destroyed: a thread may outlive the library's end. Built in the library's own
+    // storage, so an unloaded library leaves no block behind on the heap.
+    alignas(MessagePresenter) static unsigned char storage[sizeof(MessagePresenter)];
+    static auto* presenter = new (storage) MessagePresenter;
     return *presenter;
 }
 // Built before theApp, so destroyed after it: its end joins a worker that uses them.
