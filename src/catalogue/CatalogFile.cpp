@@ -125,8 +125,10 @@ void CAdCatalog::RepointToFolder(CAdRecord& r) const {
 
 // A file of the wrong type under the ad's own name was put there by a server through an
 // older build (a program as a cabinet's movie): it goes with its record, so that nobody
-// starts it from the folder later. Any other name may be another ad's, and stays.
+// starts it from the folder later. Any other name may be another ad's, and stays; so does
+// a picture or movie file, which a record of the other kind may still need.
 void CAdCatalog::DropMisfitFile(const CAdRecord& r) const {
+    if (FileFitsType(r.File, AD_TYPE_MOVIE) || FileFitsType(r.File, AD_TYPE_PICTURE)) return;
     char own[16];
     std::snprintf(own, sizeof own, "%07u.", static_cast<unsigned>(r.ID));
     const CString folder = Folder();
