@@ -6,17 +6,30 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <stdio.h>
 #include <string.h>
 
+#ifndef __cplusplus
+/* The C hosts' checks: one line each, and a count of those that failed. */
+static int failures = 0;
+#define CHECK(cond, what)                                                     \
+    do {                                                                      \
+        int ok_ = (cond) ? 1 : 0;                                             \
+        printf("%s %s\n", ok_ ? "ok  " : "FAIL", what);                       \
+        fflush(stdout);                                                       \
+        if (!ok_) ++failures;                                                 \
+    } while (0)
+#endif
+
 /* A message box is a dialog with the text control 0xFFFF; the progress dialog has none. */
-static int HostIsMessageBox(HWND window) {
+static inline int HostIsMessageBox(HWND window) {
     char cls[16] = "";
     GetClassNameA(window, cls, sizeof cls);
     return strcmp(cls, "#32770") == 0 && GetDlgItem(window, 0xFFFF) != NULL;
 }
 
 /* The icon sits in a static control of the icon kind, whatever its id on this system. */
-static BOOL CALLBACK HostFindIcon(HWND child, LPARAM found) {
+static inline BOOL CALLBACK HostFindIcon(HWND child, LPARAM found) {
     char cls[16] = "";
     GetClassNameA(child, cls, sizeof cls);
     if (lstrcmpiA(cls, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
@@ -26,7 +39,7 @@ static BOOL CALLBACK HostFindIcon(HWND child, LPARAM found) {
 }
 
 /* Reads the box's text and icon and answers it as a user would; its own loop ends it. */
-static void HostAnswerBox(HWND box, char* text, int size, int* stopIcon) {
+static inline void HostAnswerBox(HWND box, char* text, int size, int* stopIcon) {
     GetDlgItemTextA(box, 0xFFFF, text, size);
     *stopIcon = 0;
     EnumChildWindows(box, HostFindIcon, (LPARAM)stopIcon);
@@ -35,7 +48,7 @@ static void HostAnswerBox(HWND box, char* text, int size, int* stopIcon) {
 
 /* Hooks every thread of the process not yet in threads[0..*count), the update's worker
  * included. */
-static void HostHookThreads(HOOKPROC hook, DWORD* threads, HHOOK* hooks, int* count, int max) {
+static inline void HostHookThreads(HOOKPROC hook, DWORD* threads, HHOOK* hooks, int* count, int max) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry;
     BOOL more;
@@ -53,7 +66,7 @@ static void HostHookThreads(HOOKPROC hook, DWORD* threads, HHOOK* hooks, int* co
 }
 
 /* Dispatches the thread's messages for ms, as a host's loop would. */
-static void HostPump(DWORD ms) {
+static inline void HostPump(DWORD ms) {
     DWORD start = GetTickCount();
     MSG msg;
     do {
@@ -68,7 +81,7 @@ static void HostPump(DWORD ms) {
 #define HOST_REGISTRY_KEY "Software\\QUILLMARK\\Tidewell Client"
 
 /* An empty value is removed. */
-static void HostSetServerUrls(const char* list, const char* list2, const char* data, const char* notify) {
+static inline void HostSetServerUrls(const char* list, const char* list2, const char* data, const char* notify) {
     const char* names[4] = {"ADS Get list", "ADS Get list 2", "ADS Get data", "AVLS Notify"};
     const char* values[4];
     HKEY key;

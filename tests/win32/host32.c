@@ -25,15 +25,6 @@ static struct {
 /* Through a data pointer: the exports' types are ours to know, not FARPROC's. */
 static void* Export(int ordinal) { return (void*)GetProcAddress(lib.module, MAKEINTRESOURCEA(ordinal)); }
 
-static int failures = 0;
-#define CHECK(cond, what)                                                     \
-    do {                                                                      \
-        int ok_ = (cond) ? 1 : 0;                                             \
-        printf("%s %s\n", ok_ ? "ok  " : "FAIL", what);                       \
-        fflush(stdout);                                                       \
-        if (!ok_) ++failures;                                                 \
-    } while (0)
-
 /* Message boxes, captured on every thread of the process as they open. */
 static char boxText[8][512];
 static int boxIcon[8];

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "flyerbank.h"
+#include "HostC.h"
 
 typedef int32_t(__cdecl* UpdateFn)(const char*, HWND, int32_t, const char*);
 typedef int32_t(__cdecl* FolderFn)(const char*);
@@ -21,15 +22,6 @@ static HMODULE module;
 static UpdateFn update;
 static FolderFn setFolder;
 static char dllPath[MAX_PATH], folder[MAX_PATH];
-
-static int failures = 0;
-#define CHECK(cond, what)                                   \
-    do {                                                    \
-        int ok_ = (cond) ? 1 : 0;                           \
-        printf("%s %s\n", ok_ ? "ok  " : "FAIL", what);     \
-        fflush(stdout);                                     \
-        if (!ok_) ++failures;                               \
-    } while (0)
 
 static HWND host;
 static int completions = 0, unloadOnCompletion = 0;
@@ -50,21 +42,9 @@ static LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static void Pump(DWORD ms) {
-    DWORD start = GetTickCount();
-    MSG msg;
-    while (GetTickCount() - start < ms) {
-        MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
-        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
-
 static int WaitCompletion(int count, DWORD ms) {
     DWORD start = GetTickCount();
-    while (completions < count && GetTickCount() - start < ms) Pump(20);
+    while (completions < count && GetTickCount() - start < ms) HostPump(20);
     return completions >= count;
 }
 
@@ -162,7 +142,7 @@ int main(int argc, char** argv) {
         Empty();
         ok = Load() && update("unload", host, i & 1, "1.0") == 1 && WaitCompletion(before + 1, 60000) &&
              lastOutcome == 0;
-        Pump(100);
+        HostPump(100);
         ok = ok && GetModuleHandleA(dllPath) == NULL && completions == before + 1;
         if (!ok) printf("     round %d failed: outcome %d\n", i + 1, (int)lastOutcome);
     }
@@ -177,13 +157,13 @@ int main(int argc, char** argv) {
     SetUrls(silentBase);
     CHECK(Load(), "the library loads");
     CHECK(update("unload", host, 0, "1.0") == 1, "an update starts on a silent server");
-    Pump(500);
+    HostPump(500);
     start = GetTickCount();
     FreeLibrary(module);
     module = NULL;
     spent = GetTickCount() - start;
     printf("     [ measured ] FreeLibrary during the update returned after %lu ms\n", spent);
-    Pump(1500);
+    HostPump(1500);
     CHECK(completions == before, "no completion arrives after FreeLibrary");
     /* The blocked exchange holds the image until its idle time-out; the process may end. */
 
