@@ -151,20 +151,21 @@ inline std::string RawHttp(int port, const std::string& request, int silenceMs =
 extern char** environ;
 
 // A program run as a child, its standard output (and, when asked, its standard error)
-// read as it comes. Environment values given replace the test's; an empty one unsets.
+// read as it comes; its standard error may go to the end of a file instead. Environment
+// values given replace the test's; an empty one unsets.
 class Program {
 public:
     Program() = default;
     explicit Program(std::vector<std::string> argv, bool captureErr = false,
-                     const std::map<std::string, std::string>& env = {}) {
-        Start(std::move(argv), captureErr, env);
+                     const std::map<std::string, std::string>& env = {}, const std::string& errFile = "") {
+        Start(std::move(argv), captureErr, env, errFile);
     }
     ~Program() { Kill(); }
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
     bool Start(std::vector<std::string> argv, bool captureErr = false,
-               const std::map<std::string, std::string>& env = {}) {
+               const std::map<std::string, std::string>& env = {}, const std::string& errFile = "") {
         Kill();
         m_out.clear();
         m_err.clear();
@@ -184,6 +185,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         if (captureErr) posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        else if (!errFile.empty())
+            posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         for (int fd : {out[1], err[1]})
@@ -268,11 +271,11 @@ private:
 class ServerRun {
 public:
     ~ServerRun() { Stop(); }
-    bool Start(const std::string& binary, std::vector<std::string> args) {
+    bool Start(const std::string& binary, std::vector<std::string> args, const std::string& errFile = "") {
         Stop();
         args.insert(args.begin(), {binary, "--port", "0"});
         // "listening on 127.0.0.1:PORT"
-        if (!m_program.Start(args) || !m_program.WaitFor("\n", 10000)) return false;
+        if (!m_program.Start(args, false, {}, errFile) || !m_program.WaitFor("\n", 30000)) return false;
         const std::string& line = m_program.Out();
         m_program.CloseOutput();
         const size_t colon = line.rfind(':');
@@ -281,10 +284,11 @@ public:
     }
     int Port() const { return m_port; }
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + "/" + path; }
-    void Stop() {
-        m_program.Signal(SIGTERM);
-        m_program.Wait(15000);
+    // Its exit code, or -1 when it did not end within the bound (it is then killed).
+    int Stop(int sig = SIGTERM, int timeoutMs = 15000) {
+        m_program.Signal(sig);
         m_port = 0;
+        return m_program.Wait(timeoutMs);
     }
 
 private:
