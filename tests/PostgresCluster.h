@@ -68,19 +68,6 @@ public:
     bool CreateDatabase(const std::string& db) {
         return Run({Bin("psql"), "-X", "-q", "-d", Uri(), "-c", "CREATE DATABASE " + db}) == 0;
     }
-    // The rows psql's -c query returns, tab-separated, one a line.
-    std::string Query(const std::string& db, const std::string& sql) {
-        const std::string out = m_folder + "/query.out";
-        Run({Bin("psql"), "-X", "-q", "-A", "-t", "-F", "\t", "-d", Uri(db), "-c", sql, "-o", out});
-        std::string text;
-        if (FILE* f = std::fopen(out.c_str(), "r")) {
-            char buf[4096];
-            size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-            std::fclose(f);
-        }
-        return text;
-    }
 
 private:
     static std::string Bin(const std::string& tool) { return "/usr/lib/postgresql/15/bin/" + tool; }
