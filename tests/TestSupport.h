@@ -128,23 +128,30 @@ inline std::string ReadText(const std::string& path) {
     return s.str();
 }
 
-// Sends `request` as raw bytes to 127.0.0.1:port and returns what the server sends
-// until it closes, or what has come when it stays silent for `silenceMs`.
-inline std::string RawHttp(int port, const std::string& request, int silenceMs = 10000) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
+// A connection to 127.0.0.1:port, or -1.
+inline int ConnectLocal(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// Sends `request` as raw bytes to 127.0.0.1:port and returns what the server sends
+// until it closes, or what has come when it stays silent for `silenceMs`.
+inline std::string RawHttp(int port, const std::string& request, int silenceMs = 10000) {
+    const int fd = ConnectLocal(port);
     std::string answer;
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    if (fd >= 0 && send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         struct pollfd p = {fd, POLLIN, 0};
         char buf[4096];
         ssize_t n;
         while (poll(&p, 1, silenceMs) > 0 && (n = read(fd, buf, sizeof buf)) > 0) answer.append(buf, static_cast<size_t>(n));
     }
-    close(fd);
+    if (fd >= 0) close(fd);
     return answer;
 }
 
