@@ -442,7 +442,8 @@ TEST_P(AvlsStorage, StopsCleanlyOnSignalsAndKeepsItsViews)
 TEST(AvlsServer, StopDoesNotWaitForADelayedAnswer)
 {
     Avls server({"--fault", "slow", "--delay-ms", "60000"});
-    std::thread pending([&] { server.Post(Notice(kGoodLine)); });
+    httplib::Client cli("127.0.0.1", server.Port());   // the port is gone once it stops
+    std::thread pending([&] { cli.Post("/log.php3", Notice(kGoodLine), kForm); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(server.Stop(SIGTERM, 10000), 0);   // long before the answer's minute is up
     pending.join();
