@@ -28,7 +28,8 @@ TEST(Explain, EachFailureNamesWhereItHappenedAndWhy) {
          "cannot connect to http://ads.test:8080/getlist.php3"},
         {{IDP_BAD_STATUS}, {list + "\tstep=send\tstatus=404"}, "HTTP 404 for http://ads.test:8080/getlist.php3"},
         // An earlier exchange that went well is not the one that failed.
-        {{IDP_BAD_STATUS}, {list + "\tstep=done\tstatus=200", "http\tverb=POST\turl=http://d/getdata.php3\tstep=send\tstatus=500"},
+        {{IDP_BAD_STATUS},
+         {list + "\tstep=done\tstatus=200", "http\tverb=POST\turl=http://d/getdata.php3\tstep=send\tstatus=500"},
          "HTTP 500 for http://d/getdata.php3"},
         {{IDP_AD_FILE_SAVE},
          {"file\tstep=write\tpath=/ads/0000001.part\tok", "file\tstep=write\tpath=/ads/0000002.part\tfailed\tos_error=28"},
