@@ -29,14 +29,9 @@ TEST_F(Cabinet, UnpacksMembersInOrderWithStoredTimeAndReadOnly) {
     ASSERT_EQ(stat(dir.Path("a.asf").c_str(), &a), 0);
     ASSERT_EQ(stat(dir.Path("b.jpg").c_str(), &b), 0);
     std::tm local = {};
-    time_t t = a.st_mtime;
-    localtime_r(&t, &local);
-    EXPECT_EQ(local.tm_year, 101);
-    EXPECT_EQ(local.tm_mon, 1);
-    EXPECT_EQ(local.tm_mday, 3);
-    EXPECT_EQ(local.tm_hour, 4);
-    EXPECT_EQ(local.tm_min, 5);
-    EXPECT_EQ(local.tm_sec, 6);
+    char stored[32];
+    std::strftime(stored, sizeof stored, "%F %T", localtime_r(&a.st_mtime, &local));
+    EXPECT_STREQ(stored, "2001-02-03 04:05:06");
     const mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(a.st_mode & 0777, 0666u & ~mask);  // as any file the process makes
@@ -72,18 +67,6 @@ TEST_F(Cabinet, NotACabinetOrNoPathGivesFalseBeforeWriting) {
     EXPECT_FALSE(CCabinet().Extract(nullptr, &names));
     EXPECT_FALSE(CCabinet().Extract(dir.Path("missing.cab").c_str(), &names));
     EXPECT_TRUE(names.empty());
-}
-
-TEST_F(Cabinet, CabinetsMadeByARealTool) {
-    if (system("command -v gcab >/dev/null 2>&1") != 0) GTEST_SKIP() << "gcab is not installed";
-    WriteText(dir.Path("m.wmv"), std::string(100000, 'm'));
-    WriteText(dir.Path("t.jpg"), "thumbnail");
-    const std::string cmd = "cd '" + dir.Path("") + "' && gcab -c -z -n made.cab m.wmv t.jpg && mkdir out && mv made.cab out/";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    ASSERT_TRUE(CCabinet().Extract(dir.Path("out/made.cab").c_str(), &names));
-    EXPECT_EQ(names, (std::vector<CString>{dir.Path("out/m.wmv"), dir.Path("out/t.jpg")}));
-    EXPECT_EQ(ReadText(dir.Path("out/m.wmv")), std::string(100000, 'm'));
-    EXPECT_EQ(ReadText(dir.Path("out/t.jpg")), "thumbnail");
 }
 
 }  // namespace

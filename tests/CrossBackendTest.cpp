@@ -6,10 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "HostHarness.h"
-#include "catalogue/SizeCodec.h"
-#include "platform/Files.h"
-#include "platform/Profile.h"
+#include "UpdateFixture.h"
 
 namespace {
 
@@ -39,18 +36,12 @@ TEST(CrossBackend, ReadsWhatTheWindowsBuildWrote) {
     EXPECT_EQ(dir + "/0001002.jpg", lib.FLBGetFileName(1002)) << "the Windows path re-pointed here";
 
     // The sizes the Windows build encoded decode to the files' sizes here.
-    platform::ProfileReader file(dir + "/Flyerbank.dat");
-    ASSERT_EQ(5u, file.GetInt("Flyerbank", "Count", 0));
-    for (int i = 0; i < 5; ++i) {
-        char section[16], size[64], path[512];
-        std::snprintf(section, sizeof section, "AD%04d", i);
-        file.GetString(section, "Size", "", size, sizeof size);
-        file.GetString(section, "File", "", path, sizeof path);
-        std::string name = path;
-        name = name.substr(name.find_last_of("\\/") + 1);
+    for (uint32_t code : {1001u, 1002u, 1003u, 2001u, 2002u}) {
+        std::map<std::string, std::string> stored = StoredRecord(dir + "/Flyerbank.dat", code);
+        const std::string name = stored["File"].substr(stored["File"].find_last_of("\\/") + 1);
         platform::FileStatus status;
         ASSERT_TRUE(platform::GetFileStatus(dir + "/" + name, status)) << name;
-        EXPECT_EQ(status.size, static_cast<uint64_t>(std::atoi(CSizeCodec().Decode(size).c_str()))) << name;
+        EXPECT_EQ(status.size, std::stoull(CSizeCodec().Decode(stored["Size"]))) << name;
     }
 }
 

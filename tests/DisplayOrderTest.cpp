@@ -13,7 +13,8 @@ CAdRecord Ad(DWORD id, int32_t type, int32_t priority, uint32_t time = 0) {
     r.Time = time;
     return r;
 }
-std::vector<DWORD> Codes(const std::vector<CAdRecord>& list) {
+std::vector<DWORD> Sorted(std::vector<CAdRecord> list) {
+    SortForDisplay(list);
     std::vector<DWORD> codes;
     for (const auto& r : list) codes.push_back(r.ID);
     return codes;
@@ -21,50 +22,35 @@ std::vector<DWORD> Codes(const std::vector<CAdRecord>& list) {
 }  // namespace
 
 TEST(DisplayOrder, MoviesThenPriorityThenLeastRecentlyShown) {
-    std::vector<CAdRecord> list = {Ad(1, AD_TYPE_MOVIE, 1), Ad(2, AD_TYPE_PICTURE, 9), Ad(3, AD_TYPE_MOVIE, 5)};
-    SortForDisplay(list);
-    EXPECT_EQ(Codes(list), (std::vector<DWORD>{3, 1, 2}));
-
-    list = {Ad(1, AD_TYPE_PICTURE, 2, 1000), Ad(2, AD_TYPE_PICTURE, 2, 0), Ad(3, AD_TYPE_NONE, 99)};
-    SortForDisplay(list);
-    EXPECT_EQ(Codes(list), (std::vector<DWORD>{2, 1, 3}));
-}
-
-TEST(DisplayOrder, FavouritesAndSizesDoNotMatter) {
+    EXPECT_EQ(Sorted({Ad(1, AD_TYPE_MOVIE, 1), Ad(2, AD_TYPE_PICTURE, 9), Ad(3, AD_TYPE_MOVIE, 5)}),
+              (std::vector<DWORD>{3, 1, 2}));
+    EXPECT_EQ(Sorted({Ad(1, AD_TYPE_PICTURE, 2, 1000), Ad(2, AD_TYPE_PICTURE, 2, 0), Ad(3, AD_TYPE_NONE, 99)}),
+              (std::vector<DWORD>{2, 1, 3}));
+    // Favourites and sizes do not count.
     std::vector<CAdRecord> list = {Ad(1, AD_TYPE_PICTURE, 1, 5), Ad(2, AD_TYPE_PICTURE, 1, 4)};
     list[0].Favorite = 1;
     list[0].Size = 999;
-    SortForDisplay(list);
-    EXPECT_EQ(Codes(list), (std::vector<DWORD>{2, 1}));
+    EXPECT_EQ(Sorted(list), (std::vector<DWORD>{2, 1}));
 }
 
-TEST(DisplayOrder, TiesAreDrawnAtRandomAndSingleAdsDrawNothing) {
-    std::set<std::vector<DWORD>> seen;
-    for (unsigned seed = 0; seed < 64; ++seed) {
+// Ties are drawn with the host's random numbers: another seed, another draw; the same seed,
+// the same draw; and a lone ad draws nothing.
+TEST(DisplayOrder, TiesAreDrawnWithTheProcessRandomNumbers) {
+    const auto draw = [](unsigned seed, DWORD n) {
         std::srand(seed);
-        std::vector<CAdRecord> list = {Ad(1, AD_TYPE_PICTURE, 3), Ad(2, AD_TYPE_PICTURE, 3)};
-        SortForDisplay(list);
-        seen.insert(Codes(list));
-    }
-    EXPECT_EQ(seen.size(), 2u);
-
-    std::srand(7);
-    int expected = std::rand();
-    std::srand(7);
-    std::vector<CAdRecord> one = {Ad(1, AD_TYPE_MOVIE, 0)};
-    SortForDisplay(one);
-    EXPECT_EQ(std::rand(), expected);
-}
-
-TEST(DisplayOrder, SameSeedGivesSameTieBreaks) {
-    auto run = [] {
-        std::srand(12345);
         std::vector<CAdRecord> list;
-        for (DWORD i = 1; i <= 8; ++i) list.push_back(Ad(i, AD_TYPE_PICTURE, 0));
-        SortForDisplay(list);
-        return Codes(list);
+        for (DWORD i = 1; i <= n; ++i) list.push_back(Ad(i, AD_TYPE_PICTURE, 3));
+        return Sorted(list);
     };
-    EXPECT_EQ(run(), run());
+    std::set<std::vector<DWORD>> seen;
+    for (unsigned seed = 0; seed < 64; ++seed) seen.insert(draw(seed, 2));
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_EQ(draw(12345, 8), draw(12345, 8));
+
+    std::srand(7);
+    const int expected = std::rand();
+    draw(7, 1);
+    EXPECT_EQ(std::rand(), expected);
 }
 
 TEST(DisplayOrder, LongListsKeepTheKeysInOrderAndShuffleEachRunOfTies) {

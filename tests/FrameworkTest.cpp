@@ -3,7 +3,6 @@
 #include "frame/Afx.h"
 #include "frame/Exceptions.h"
 #include "frame/Messages.h"
-#include "res/StringTable.h"
 #include "TestSupport.h"
 
 TEST(Map, EnumeratesBucketByBucketNewestFirst) {
@@ -55,17 +54,6 @@ TEST(Messages, StopIconForLibraryMessagesPlainForTransport) {
     EXPECT_EQ(recorder.Shown()[0].type, platform::kMbIconHand);
     EXPECT_EQ(recorder.Shown()[1].type, platform::kMbOk);
     EXPECT_EQ(recorder.Shown()[2].id, 20003u);
-}
-
-TEST(StringTable, TextsAreCodePage932Bytes) {
-    EXPECT_STREQ(LoadResString(IDP_UPDATE_RUNNING), "\x8D\x58\x90\x56\x8F\x88\x97\x9D\x92\x86\x82\xCD\x96\xB3\x8C\xF8\x82\xC5\x82\xB7\x81\x42");
-    EXPECT_STREQ(LoadResString(IDS_REGISTRY_KEY), "Software\\QUILLMARK\\Tidewell Client");
-    // Two-line messages are split by a single line feed.
-    EXPECT_NE(std::string(LoadResString(IDP_FOLDER_CREATE)).find("\x81\x42\n\x8A\xC2"), std::string::npos);
-    EXPECT_STREQ(LoadResString(IDP_ADS_COMM_ERROR), LoadResString(IDP_AVLS_COMM_ERROR));
-    EXPECT_STREQ(LoadResString(12345), "");
-    for (unsigned id = 20000; id <= 20012; ++id) EXPECT_STRNE(LoadResString(id), "") << id;
-    for (unsigned id = 21000; id <= 21008; ++id) EXPECT_STRNE(LoadResString(id), "") << id;
 }
 
 TEST(ReallocOrThrow, KeepsTheOldBlockOnFailure) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <map>
 #include <string>
 
 #include "net/RegistryKey.h"
@@ -14,39 +15,29 @@
 
 namespace {
 
-// Saves the variables that place the store and restores them afterwards.
-class ScopedEnv {
+// The variables that place the store, as they were before the test.
+class SavedEnv {
 public:
-    ScopedEnv() {
-        for (auto& v : m_vars) {
-            const char* value = getenv(v.name);
-            v.had = value != nullptr;
-            if (value) v.value = value;
-        }
+    SavedEnv() {
+        for (const char* name : kNames)
+            if (const char* value = getenv(name)) m_values[name] = value;
     }
-    ~ScopedEnv() {
-        for (auto& v : m_vars) {
-            if (v.had) setenv(v.name, v.value.c_str(), 1);
-            else unsetenv(v.name);
-        }
+    ~SavedEnv() {
+        for (const char* name : kNames)
+            if (m_values.count(name)) setenv(name, m_values[name].c_str(), 1);
+            else unsetenv(name);
     }
-    static void Set(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
-    static void Unset(const char* name) { unsetenv(name); }
 
 private:
-    struct Var {
-        const char* name;
-        bool had = false;
-        std::string value;
-    };
-    Var m_vars[3] = {{"FLB_REGISTRY_DIR", false, {}}, {"XDG_CONFIG_HOME", false, {}}, {"HOME", false, {}}};
+    static constexpr const char* kNames[] = {"FLB_REGISTRY_DIR", "XDG_CONFIG_HOME", "HOME"};
+    std::map<std::string, std::string> m_values;
 };
 
 const std::string kKey = LoadResString(IDS_REGISTRY_KEY);
 
 class RegistryStore : public ::testing::Test {
 protected:
-    void SetUp() override { ScopedEnv::Set("FLB_REGISTRY_DIR", m_dir.Path("store")); }
+    void SetUp() override { setenv("FLB_REGISTRY_DIR", m_dir.Path("store").c_str(), 1); }
     std::string File(const char* root) const { return m_dir.Path("store/") + root + ".ini"; }
     void Write(const char* value, const std::string& text) {
         ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, value, text));
@@ -55,22 +46,10 @@ protected:
         return ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), value, text);
     }
 
-    ScopedEnv m_env;
+    SavedEnv m_env;
     TempFolder m_dir;
     MessageRecorder m_messages;
 };
-
-TEST_F(RegistryStore, EachValueNameHasItsOwnUrl) {
-    const unsigned names[] = {IDS_VALUE_LIST, IDS_VALUE_LIST2, IDS_VALUE_DATA, IDS_VALUE_NOTIFY};
-    for (unsigned id : names) Write(LoadResString(id), "http://server/" + std::to_string(id));
-    EXPECT_EQ(ReadText(File("HKEY_CURRENT_USER")).substr(0, kKey.size() + 4), "[" + kKey + "]\r\n");
-    for (unsigned id : names) {
-        CString url;
-        EXPECT_TRUE(Read(LoadResString(id), url)) << id;
-        EXPECT_EQ(url, "http://server/" + std::to_string(id));
-    }
-    EXPECT_TRUE(m_messages.Ids().empty());
-}
 
 TEST_F(RegistryStore, MissingKeyOrValueFailsQuietlyAndLeavesTheText) {
     CString url = "untouched";
@@ -166,19 +145,18 @@ TEST_F(RegistryStore, WrittenTextsReadBackAsGiven) {
         EXPECT_EQ(url, text);
     }
     // What the profile would read back as something else is refused.
-    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, "a=b", "x"));
-    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, "[a]", "x"));
-    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, " padded", "x"));
-    EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, "ADS Get list", "two\nlines"));
+    for (const auto& [name, text] : {std::make_pair("a=b", "x"), std::make_pair("[a]", "x"),
+                                     std::make_pair(" padded", "x"), std::make_pair("ADS Get list", "two\nlines")})
+        EXPECT_FALSE(platform::WriteRegistryValue("HKEY_CURRENT_USER", kKey, name, text)) << name;
 }
 
 TEST(RegistryLocation, EnvironmentPicksTheFolder) {
-    ScopedEnv env;
+    SavedEnv env;
     TempFolder dir;
     const std::string own = dir.Path("own"), xdg = dir.Path("xdg"), home = dir.Path("home");
-    ScopedEnv::Set("FLB_REGISTRY_DIR", own);
-    ScopedEnv::Set("XDG_CONFIG_HOME", xdg);
-    ScopedEnv::Set("HOME", home);
+    setenv("FLB_REGISTRY_DIR", own.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    setenv("HOME", home.c_str(), 1);
     EXPECT_EQ(platform::RegistryStandInFile("HKEY_CURRENT_USER"), own + "/HKEY_CURRENT_USER.ini");
     EXPECT_EQ(platform::RegistryStandInFile("hkey_current_user"), own + "/HKEY_CURRENT_USER.ini");
     EXPECT_EQ(platform::RegistryStandInFile("HKCU"), "");
@@ -193,15 +171,15 @@ TEST(RegistryLocation, EnvironmentPicksTheFolder) {
         EXPECT_EQ(url, text);
     };
     roundTrip(own, "http://own/");
-    ScopedEnv::Set("FLB_REGISTRY_DIR", "");
+    setenv("FLB_REGISTRY_DIR", "", 1);
     roundTrip(xdg + "/flyerbank", "http://xdg/");
-    ScopedEnv::Set("XDG_CONFIG_HOME", "relative/config");
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);
     roundTrip(home + "/.config/flyerbank", "http://home/");
-    ScopedEnv::Unset("XDG_CONFIG_HOME");
+    unsetenv("XDG_CONFIG_HOME");
     CString url;
     EXPECT_TRUE(ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), "ADS Get list", url));
     EXPECT_EQ(url, "http://home/");
-    ScopedEnv::Set("FLB_REGISTRY_DIR", own);
+    setenv("FLB_REGISTRY_DIR", own.c_str(), 1);
     EXPECT_TRUE(ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), "ADS Get list", url));
     EXPECT_EQ(url, "http://own/");
 }

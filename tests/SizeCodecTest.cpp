@@ -38,12 +38,9 @@ TEST(SizeCodec, DamagedTextsDecodeWithinBounds) {
 }
 
 TEST(SizeCodec, SaltStaysBelow32768AndStillVaries) {
-    // The salt is the second and third byte of the first group of four characters.
+    // The salt is the low two bytes of the first group of four six-bit characters.
     auto salt = [](const std::string& e) {
-        unsigned w = e[0] - '0', x = e[1] - '0', y = e[2] - '0', z = e[3] - '0';
-        unsigned b1 = ((x << 4) | (y >> 2)) & 0xFF, b2 = (((y << 6) & 0xC0) | z) & 0xFF;
-        (void)w;
-        return b1 << 8 | b2;
+        return static_cast<unsigned>((e[1] - '0') << 12 | (e[2] - '0') << 6 | (e[3] - '0')) & 0xFFFF;
     };
     CSizeCodec codec;
     unsigned highest = 0;
