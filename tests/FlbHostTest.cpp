@@ -5,15 +5,11 @@
 #include <limits.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <cstring>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "HostHarness.h"
-#include "TestSupport.h"
+#include "UpdateFixture.h"
 
 namespace {
 
@@ -43,6 +39,13 @@ protected:
     Outcome Run(const std::vector<std::string>& args) {
         Start(args);
         return Wait();
+    }
+    // The reference ad server on the demo content, named in the settings as the server base.
+    void ServeDemo(ServerRun& ads, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {"--content", std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content"});
+        ASSERT_TRUE(ads.Start(ADS_SERVER, args));
+        m_env["no_proxy"] = "127.0.0.1";
+        ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
     }
 
     // flb-host copied into a folder of the test's, with the library beside it or not;
@@ -85,37 +88,16 @@ TEST_F(FlbHost, HelpIsShownWithoutLoadingTheLibrary) {
 TEST_F(FlbHost, BadCommandLinesExitTwoBeforeAnythingRuns) {
     const std::string fresh = m_temp.Path("fresh");
     const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"frobnicate"},
-        {"--bogus", "order"},
-        {"--library"},
-        {"--folder", fresh},
-        {"order", "extra"},
-        {"order", "+"},
-        {"+", "order"},
-        {"order", "+", "+", "movies"},
-        {"show"},
-        {"show", "12x"},
-        {"show", "4294967296"},
-        {"show", "99999999999999999999999"},
-        {"show", "-1"},
-        {"show", "+1"},
-        {"show", " 1"},
-        {"show", ""},
-        {"rename", "7"},
-        {"rename", "7", "\xF0\x9F\x98\x80"},  // no code page 932 form
-        {"favorite", "7", "2"},
-        {"remove", "7", "8"},
-        {"notify", "7", "one", "shown"},
-        {"notify", "7", "2147483648", "shown"},
-        {"update", "--version", "1.0"},
-        {"update", "--user", "u1"},
-        {"update", "--user"},
-        {"settings"},
-        {"settings", "--list"},
-        {"settings", "--lists", "http://x/"},
-        // The chain is checked whole: the folder must not be created.
-        {"folder", fresh, "+", "show", "12x"},
+        {}, {"frobnicate"}, {"--bogus", "order"}, {"--library"}, {"--folder", fresh},
+        {"order", "extra"}, {"order", "+"}, {"+", "order"}, {"order", "+", "+", "movies"},
+        {"show"}, {"show", "12x"}, {"show", "4294967296"}, {"show", "99999999999999999999999"},
+        {"show", "-1"}, {"show", "+1"}, {"show", " 1"}, {"show", ""},
+        {"rename", "7"}, {"rename", "7", "\xF0\x9F\x98\x80"},  // no code page 932 form
+        {"favorite", "7", "2"}, {"remove", "7", "8"},
+        {"notify", "7", "one", "shown"}, {"notify", "7", "2147483648", "shown"},
+        {"update", "--version", "1.0"}, {"update", "--user", "u1"}, {"update", "--user"},
+        {"settings"}, {"settings", "--list"}, {"settings", "--lists", "http://x/"},
+        {"folder", fresh, "+", "show", "12x"},  // the chain is checked whole: no folder is made
     };
     for (const auto& args : cases) {
         std::string line;
@@ -236,11 +218,9 @@ TEST_F(FlbHost, RefusedNotifyExitsOne) {
 // A whole run against the reference servers, with the demo content.
 TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
     ServerRun ads, avls;
-    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content}));
+    ServeDemo(ads);
     ASSERT_TRUE(avls.Start(AVLS_SERVER, {"--db", m_temp.Path("views.db")}));
-    m_env["no_proxy"] = "127.0.0.1";
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/"), "--notify", avls.Url("log.php3")}).exit, 0);
+    ASSERT_EQ(Run({"settings", "--notify", avls.Url("log.php3")}).exit, 0);
 
     Outcome o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order", "+", "notify",
                      "2001", "1", "shown"});
@@ -252,8 +232,7 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
     EXPECT_NE(o.out.find("\nnotified\n"), std::string::npos) << o.out;
     EXPECT_EQ(Run({"--folder", Ads(), "movies"}).exit, 0);
 
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=42"}));
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    ServeDemo(ads, {"--fault", "list-result=42"});
     o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
     EXPECT_EQ(o.exit, 3) << o.err;
     EXPECT_EQ(o.out, "update failed (server result 42)\n") << "a failed command ends the chain";
@@ -269,10 +248,7 @@ TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange
     EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("http\tverb=POST\turl=\tstep=url\tstatus=0\n"), std::string::npos);
 
     ServerRun ads;
-    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=5"}));
-    m_env["no_proxy"] = "127.0.0.1";
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    ServeDemo(ads, {"--fault", "list-result=5"});
     Outcome refused = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
     EXPECT_EQ(refused.out, "update failed (server result 5)\n");
     EXPECT_NE(refused.err.find("flb-host: the ad server refused with result 5"), std::string::npos) << refused.err;
@@ -299,16 +275,9 @@ TEST_F(FlbHost, SettingsRefuseWhatTheLibraryWouldAndKeepABasesQuery) {
 
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {
     ServerRun ads;
-    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "slow-payload=200", "--log",
-                                       m_temp.Path("ads.log")}));
-    m_env["no_proxy"] = "127.0.0.1";
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    ServeDemo(ads, {"--fault", "slow-payload=200", "--log", m_temp.Path("ads.log")});
     Start({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ReadText(m_temp.Path("ads.log")).find("getdata") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(Eventually([&] { return ReadText(m_temp.Path("ads.log")).find("getdata") != std::string::npos; }));
     m_host.Signal(SIGINT);
     Outcome o = Wait();
     EXPECT_EQ(o.exit, 4) << o.err;

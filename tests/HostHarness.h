@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -14,6 +13,7 @@
 
 #include "flyerbank.h"
 #include "TestSupport.h"
+#include "completion_pipe.h"
 
 // The exports of one dlopen'ed copy of the library.
 struct Library {
@@ -64,17 +64,7 @@ public:
     Record Wait(int timeoutMs = 60000) {
         Record r;
         unsigned char bytes[12];
-        size_t got = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (got < sizeof bytes) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{m_fds[0], POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return r;
-            ssize_t n = read(m_fds[0], bytes + got, sizeof bytes - got);
-            if (n <= 0) return r;
-            got += static_cast<size_t>(n);
-        }
+        if (ReadCompletion(m_fds[0], bytes, timeoutMs) != 0) return r;
         auto field = [&](int i) {
             return uint32_t{bytes[i * 4]} | uint32_t{bytes[i * 4 + 1]} << 8 | uint32_t{bytes[i * 4 + 2]} << 16 |
                    uint32_t{bytes[i * 4 + 3]} << 24;

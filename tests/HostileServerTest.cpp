@@ -2,30 +2,13 @@
 // transport's time-outs can be shortened and the messages recorded. Each row names where
 // the fault sits and what the update must give; every row also checks that the held ads
 // stayed whole and that nothing was written beside the ad folder.
-#include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <chrono>
-#include <map>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "frame/App.h"
-#include "platform/Files.h"
 #include "platform/Http.h"
-#include "platform/Registry.h"
-#include "res/StringTable.h"
-#include "res/resource.h"
 #include "update/UpdateThread.h"
-#include "HostHarness.h"
-#include "TestSupport.h"
+#include "UpdateFixture.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using Tree = std::map<std::string, std::string>;  // path under the root -> bytes; folders end in "/"
 
 // Everything under root but the lock files, which stay once an update has run.
@@ -79,7 +62,6 @@ struct Row {
     uint32_t idleSeconds = 30;
 };
 
-constexpr uint32_t kDone = kUpdateDone, kFailed = kUpdateFailed, kCancelled = kUpdateCancelled;
 const std::vector<unsigned> kSendFailed{IDP_SEND_REQUEST, IDP_ADS_COMM_ERROR};
 const std::vector<unsigned> kBadStatus{IDP_BAD_STATUS, IDP_ADS_COMM_ERROR};
 const std::vector<unsigned> kTooLarge{IDP_RECEIVE, IDP_ADS_COMM_ERROR};
@@ -87,50 +69,37 @@ const std::vector<unsigned> kCommError{IDP_ADS_COMM_ERROR};
 // A failure of the internet layer while the list is read reports itself (id 0).
 const std::vector<unsigned> kLayerReport{0};
 
-class HostileServer : public ::testing::Test {
+// The update runs in this process, on the core linked into the tests.
+class HostileServer : public Update {
 protected:
     void SetUp() override {
-        setenv("no_proxy", "127.0.0.1", 1);
-        setenv("NO_PROXY", "127.0.0.1", 1);
-        setenv("FLB_REGISTRY_DIR", m_work.Path("registry").c_str(), 1);
-        ASSERT_TRUE(platform::MakeDirectory(m_work.Path("content")));
-        ASSERT_TRUE(platform::MakeDirectory(Ads()));
-        WriteText(m_work.Path("content/pic101.jpg"), m_pic101);
-        WriteText(m_work.Path("content/pic102.png"), Bytes('b', 2000));
-        WriteText(m_work.Path("content/pic103.jpg"), m_pic103);
-        const std::string cabsrc = m_work.Path("cabsrc");
-        ASSERT_TRUE(platform::MakeDirectory(cabsrc));
-        WriteText(cabsrc + "/movie.asf", m_movie);
-        WriteText(cabsrc + "/thumb.jpg", m_thumb);
-        ASSERT_EQ(std::system(("cd '" + cabsrc + "' && gcab -c '" + m_work.Path("content/movie.cab") +
-                               "' movie.asf thumb.jpg")
-                                  .c_str()),
-                  0);
+        Update::SetUp();
         theApp.m_strRegistryKey = LoadResString(IDS_REGISTRY_KEY);
         theApp.m_strFolder = Ads() + "/";
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
         m_oldTimeouts = platform::SetHttpTimeouts({5000, 30});
     }
     void TearDown() override {
+        Update::TearDown();
         platform::SetHttpTimeouts(m_oldTimeouts);
         theApp.m_workers.clear();
         theApp.m_announcedAds.clear();
         theApp.m_strFolder.clear();
-        theApp.m_catalogue.Load(m_work.Path("gone/").c_str());
+        theApp.m_catalogue.Load(m_root.Path("gone/").c_str());
     }
 
     void Manifest(bool more) {
         std::string m = "101\tjpg\t5\tone\thttp://example.test/101\tpic101.jpg\n";
-        if (more) m += "202\tcab\t3\tnew movie\thttp://example.test/202\tmovie.cab\n"
+        if (more) m += "202\tcab\t3\tnew movie\thttp://example.test/202\tmovie201.cab\n"
                        "103\tjpg\t0\tnew picture\thttp://example.test/103\tpic103.jpg\n";
         m += "102\tpng\t1\ttwo\thttp://example.test/102\tpic102.png\n"
-             "201\tcab\t3\tmovie\thttp://example.test/201\tmovie.cab\n";
-        WriteText(m_work.Path("content/manifest.txt"), m);
+             "201\tcab\t3\tmovie\thttp://example.test/201\tmovie201.cab\n";
+        WriteText(Content("manifest.txt"), m);
     }
     // The faulty server's log tells when it has the request.
     bool Start(ServerRun& server, const std::string& fault) {
-        const std::string log = m_work.Path(fault.empty() ? "good.log" : "faulty.log");
-        std::vector<std::string> args{"--content", m_work.Path("content"), "--log", log};
+        const std::string log = m_root.Path(fault.empty() ? "good.log" : "faulty.log");
+        std::vector<std::string> args{"--content", m_root.Path("content"), "--log", log};
         if (!fault.empty()) args.insert(args.end(), {"--fault", fault});
         std::remove(log.c_str());
         return server.Start(ADS_SERVER, args);
@@ -143,9 +112,7 @@ protected:
     HostWindow::Record Run(bool cancel = false) {
         EXPECT_EQ(StartUpdate("u1", m_window.Handle(), 0, "1.0"), TRUE);
         if (cancel) {
-            const auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (ReadText(m_work.Path("faulty.log")).empty() && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(5ms);
+            EXPECT_TRUE(Eventually([&] { return !ReadText(m_root.Path("faulty.log")).empty(); }, 20s));
             EXPECT_EQ(CancelUpdate(), TRUE);
         }
         return m_window.Wait(60000);
@@ -153,21 +120,14 @@ protected:
     void Restore(const Tree& held) {
         platform::RemoveFolderAndFiles(Ads());
         for (const auto& entry : held) {
-            if (entry.first.back() == '/') platform::MakeDirectory(m_root.Path(entry.first.substr(1)));
-            else WriteText(m_root.Path(entry.first.substr(1)), entry.second);
+            if (entry.first.back() == '/') platform::MakeDirectory(m_parent.Path(entry.first.substr(1)));
+            else WriteText(m_parent.Path(entry.first.substr(1)), entry.second);
         }
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
     }
 
-    std::string Ads() const { return m_root.Path("ads"); }
-
-    TempFolder m_root;  // the ad folder's parent: nothing but the ad folder may appear here
-    TempFolder m_work;  // content, logs and registry
-    HostWindow m_window;
     MessageRecorder m_messages;
     platform::HttpTimeouts m_oldTimeouts;
-    const std::string m_pic101 = Bytes('a', 3000), m_pic103 = Bytes('c', 1500);
-    const std::string m_movie = Bytes('m', 60000), m_thumb = Bytes('t', 1000);
 };
 
 TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
@@ -179,13 +139,13 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
     ASSERT_EQ(Run().wParam, kDone);
     ASSERT_EQ(m_messages.Take(), std::vector<unsigned>{});
     WriteText(Ads() + "/0000101.jpg", "an older 101");
-    const Tree held = Scan(m_root.Path(""));
+    const Tree held = Scan(m_parent.Path(""));
     ASSERT_EQ(held.count("/ads/0000201.asf"), 1u);
 
     // The rows list 101, then the new ads 202 (a cabinet) and 103, then 102 and 201.
     Manifest(true);
     ASSERT_TRUE(Start(good, ""));
-    const std::string root = m_root.Path("");
+    const std::string root = m_parent.Path("");
     const Row rows[] = {
         {"", kList, kFailed, 0, kSendFailed},
         {"", kData, kFailed, 0, kSendFailed},
