@@ -54,20 +54,15 @@ std::optional<Catalogue> ReadCatalogue(const std::string& dat, std::string& why)
     }
     Catalogue ads;
     for (uint32_t i = 0; i < count; ++i) {
-        const std::string name = AdSection(i);
-        const char* section = name.c_str();
-        std::string value;
+        const std::string section = AdSection(i);
+        std::map<std::string, std::string> r;
         for (const char* key : {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"})
-            if (!file.GetFullString(section, key, value)) {
-                why = std::string(section) + " has no " + key + ":\n" + text;
+            if (!file.GetFullString(section.c_str(), key, r[key])) {
+                why = section + " has no " + key + ":\n" + text;
                 return std::nullopt;
             }
-        Stored& s = ads[file.GetInt(section, "ID", 0)];
-        file.GetFullString(section, "Name", s.name);
-        file.GetFullString(section, "File", s.file);
-        file.GetFullString(section, "Size", value);
-        s.favorite = file.GetInt(section, "Favorite", 0);
-        s.size = std::atoi(CSizeCodec().Decode(value).c_str());
+        ads[std::atoi(r["ID"].c_str())] = {r["Name"], r["File"], static_cast<uint32_t>(std::atol(r["Favorite"].c_str())),
+                                           std::atoi(CSizeCodec().Decode(r["Size"]).c_str())};
     }
     return ads;
 }

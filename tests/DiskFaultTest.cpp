@@ -170,7 +170,8 @@ protected:
         for (const char* lock : {"Flyerbank.lock", "Flyerbank.update.lock"})
             platform::CatalogLock made(Ad(lock), platform::CatalogLock::kTry);
         if (s == Subject::Upgrade) {
-            WriteText(Dat(), CatalogueText({{101, Ad("0000101.jpg"), "ad", 0, "", 1}, {201, m_movieFile, "ad", 1, "", 1}}, "1.0"));
+            WriteText(Dat(), CatalogueText({{101, Ad("0000101.jpg"), "ad", 0, "", 1}, {201, m_movieFile, "ad", 1, "", 1}},
+                                           "1.0"));
         } else {
             CAdCatalog catalogue;
             ASSERT_TRUE(catalogue.Load(Folder().c_str()));

@@ -32,13 +32,10 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         m_host.Start(argv, true, m_env);
     }
-    Outcome Wait() {
+    Outcome Run(const std::vector<std::string>& args, const std::string& program = FLB_HOST) {
+        Start(args, program);
         const int exit = m_host.Wait();
         return {exit, m_host.Out(), m_host.Err()};
-    }
-    Outcome Run(const std::vector<std::string>& args) {
-        Start(args);
-        return Wait();
     }
     // The reference ad server on the demo content, named in the settings as the server base.
     void ServeDemo(ServerRun& ads, std::vector<std::string> args = {}) {
@@ -66,9 +63,8 @@ protected:
     void WriteCatalogue() {
         mkdir(Ads().c_str(), 0700);
         WriteText(m_temp.Path("ads/0000007.jpg"), "jpg");
-        WriteText(Catalogue(), "[Flyerbank]\r\nVersion=1.0\r\nCount=1\r\n[AD0000]\r\nName=\x8dL\x8d\x90 a\xff" "b\r\n"
-                               "File=" + m_temp.Path("ads/0000007.jpg") + "\r\nID=7\r\nType=0\r\n"
-                               "URL=http://ads.example/7\r\nTime=0\r\nFavorite=0\r\nPriority=1\r\n");
+        WriteText(Catalogue(), CatalogueText({{7, m_temp.Path("ads/0000007.jpg"), "\x8dL\x8d\x90 a\xff" "b", 0,
+                                               "http://ads.example/7", 0, 1}}, "1.0"));
     }
 
     TempFolder m_temp;
@@ -129,12 +125,8 @@ TEST_F(FlbHost, LibraryIsFoundBesideTheProgramOrNamedAndElseExitsFive) {
     EXPECT_NE(foreign.err.find("lacks the export FLB"), std::string::npos) << foreign.err;
 
     m_env["FLB_LIBRARY"] = "";
-    const std::string alone = CopyOfHost(false);
-    Start({"--folder", Ads(), "pictures"}, alone);
-    EXPECT_EQ(Wait().exit, 5) << "nothing beside a lone copy";
-
-    Start({"--folder", Ads(), "pictures"}, CopyOfHost(true));
-    Outcome beside = Wait();
+    EXPECT_EQ(Run({"--folder", Ads(), "pictures"}, CopyOfHost(false)).exit, 5) << "nothing beside a lone copy";
+    Outcome beside = Run({"--folder", Ads(), "pictures"}, CopyOfHost(true));
     EXPECT_EQ(beside.exit, 0) << beside.err;
 
     // The build's own flb-host: whatever its folder holds, the library answers.
@@ -175,8 +167,7 @@ TEST_F(FlbHost, ChainedCommandsShareTheFolderAnEmptyOneListsNothing) {
     o = Run({"folder", Ads(), "+", "pictures", "+", "movies"});
     EXPECT_EQ(o.out, std::string(resolved) + "\n0000007\t\xE5\xBA\x83\xE5\x91\x8A a?b\t" + m_temp.Path("ads/0000007.jpg") + "\n");
     // The library's default folder is the program's: a copy of our own, left empty.
-    Start({"pictures"}, CopyOfHost(true));
-    EXPECT_EQ(Wait().out, "") << "the folder holds only for its process";
+    EXPECT_EQ(Run({"pictures"}, CopyOfHost(true)).out, "") << "the folder holds only for its process";
 }
 
 TEST_F(FlbHost, CatalogueChangesReachTheFileInCodePage932) {
@@ -231,11 +222,6 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
         << o.out;
     EXPECT_NE(o.out.find("\nnotified\n"), std::string::npos) << o.out;
     EXPECT_EQ(Run({"--folder", Ads(), "movies"}).exit, 0);
-
-    ServeDemo(ads, {"--fault", "list-result=42"});
-    o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
-    EXPECT_EQ(o.exit, 3) << o.err;
-    EXPECT_EQ(o.out, "update failed (server result 42)\n") << "a failed command ends the chain";
 }
 
 TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange) {
@@ -249,8 +235,9 @@ TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange
 
     ServerRun ads;
     ServeDemo(ads, {"--fault", "list-result=5"});
-    Outcome refused = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
-    EXPECT_EQ(refused.out, "update failed (server result 5)\n");
+    Outcome refused = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
+    EXPECT_EQ(refused.exit, 3);
+    EXPECT_EQ(refused.out, "update failed (server result 5)\n") << "a failed command ends the chain";
     EXPECT_NE(refused.err.find("flb-host: the ad server refused with result 5"), std::string::npos) << refused.err;
     EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("url=" + ads.Url("ads/getlist.php3") + "\tstep=done\tstatus=200"),
               std::string::npos);
@@ -279,10 +266,9 @@ TEST_F(FlbHost, InterruptCancelsTheUpdate) {
     Start({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
     EXPECT_TRUE(Eventually([&] { return ReadText(m_temp.Path("ads.log")).find("getdata") != std::string::npos; }));
     m_host.Signal(SIGINT);
-    Outcome o = Wait();
-    EXPECT_EQ(o.exit, 4) << o.err;
-    EXPECT_EQ(o.out, "update cancelled\n");
-    EXPECT_NE(o.err.find("cancelling the update"), std::string::npos) << o.err;
+    EXPECT_EQ(m_host.Wait(), 4) << m_host.Err();
+    EXPECT_EQ(m_host.Out(), "update cancelled\n");
+    EXPECT_NE(m_host.Err().find("cancelling the update"), std::string::npos) << m_host.Err();
 }
 
 }  // namespace

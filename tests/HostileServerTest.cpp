@@ -96,14 +96,12 @@ protected:
              "201\tcab\t3\tmovie\thttp://example.test/201\tmovie201.cab\n";
         WriteText(Content("manifest.txt"), m);
     }
-    // The faulty server's log tells when it has the request.
-    bool Start(ServerRun& server, const std::string& fault) {
-        const std::string log = m_root.Path(fault.empty() ? "good.log" : "faulty.log");
-        std::vector<std::string> args{"--content", m_root.Path("content"), "--log", log};
-        if (!fault.empty()) args.insert(args.end(), {"--fault", fault});
-        std::remove(log.c_str());
-        return server.Start(ADS_SERVER, args);
+    // Beside the fixture's sound server; its log tells when it has the request.
+    bool StartFaulty(const std::string& fault) {
+        std::remove(FaultyLog().c_str());
+        return m_faulty.Start(ADS_SERVER, {"--content", Content(""), "--log", FaultyLog(), "--fault", fault});
     }
+    std::string FaultyLog() const { return m_root.Path("faulty.log"); }
     void Point(const std::string& list, const std::string& data) {
         const std::string key = LoadResString(IDS_REGISTRY_KEY);
         ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST), list));
@@ -112,7 +110,7 @@ protected:
     HostWindow::Record Run(bool cancel = false) {
         EXPECT_EQ(StartUpdate("u1", m_window.Handle(), 0, "1.0"), TRUE);
         if (cancel) {
-            EXPECT_TRUE(Eventually([&] { return !ReadText(m_root.Path("faulty.log")).empty(); }, 20s));
+            EXPECT_TRUE(Eventually([&] { return !ReadText(FaultyLog()).empty(); }, 20s));
             EXPECT_EQ(CancelUpdate(), TRUE);
         }
         return m_window.Wait(60000);
@@ -126,16 +124,15 @@ protected:
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
     }
 
+    ServerRun m_faulty;
     MessageRecorder m_messages;
     platform::HttpTimeouts m_oldTimeouts;
 };
 
 TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
     // Held before every row: 101 (out of date, so fetched again), 102, and the movie 201.
-    ServerRun good, faulty;
     Manifest(false);
-    ASSERT_TRUE(Start(good, ""));
-    Point(good.Url("ads/getlist.php3"), good.Url("ads/getdata.php3"));
+    StartServer();
     ASSERT_EQ(Run().wParam, kDone);
     ASSERT_EQ(m_messages.Take(), std::vector<unsigned>{});
     WriteText(Ads() + "/0000101.jpg", "an older 101");
@@ -144,8 +141,8 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
 
     // The rows list 101, then the new ads 202 (a cabinet) and 103, then 102 and 201.
     Manifest(true);
-    ASSERT_TRUE(Start(good, ""));
-    const std::string root = m_parent.Path("");
+    StartServer();
+    const std::string good = m_server.Url("ads/"), root = m_parent.Path("");
     const Row rows[] = {
         {"", kList, kFailed, 0, kSendFailed},
         {"", kData, kFailed, 0, kSendFailed},
@@ -186,11 +183,11 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
         Restore(held);
         std::string faultyUrl = "http://127.0.0.1:" + std::to_string(DeadPort()) + "/ads/";
         if (!row.fault.empty()) {
-            ASSERT_TRUE(Start(faulty, row.fault));
-            faultyUrl = faulty.Url("ads/");
+            ASSERT_TRUE(StartFaulty(row.fault));
+            faultyUrl = m_faulty.Url("ads/");
         }
-        Point((row.where == kList ? faultyUrl : good.Url("ads/")) + "getlist.php3",
-              (row.where == kData ? faultyUrl : good.Url("ads/")) + "getdata.php3");
+        Point((row.where == kList ? faultyUrl : good) + "getlist.php3",
+              (row.where == kData ? faultyUrl : good) + "getdata.php3");
         platform::SetHttpTimeouts({5000, row.idleSeconds});
 
         const HostWindow::Record r = Run(row.cancel);
@@ -219,7 +216,7 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
             CAdRecord record;
             EXPECT_TRUE(theApp.m_catalogue.Lookup(code, record)) << code;
         }
-        faulty.Stop();
+        m_faulty.Stop();
     }
 }
 

@@ -23,8 +23,8 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     EXPECT_EQ(ReadText(Ad("0000201.jpg")), m_thumb);
     platform::FileStatus movie;
     ASSERT_TRUE(platform::GetFileStatus(Ad("0000201.asf"), movie));
-    std::tm stored = {};  // 2001-02-03 04:05:06, local time
-    stored.tm_year = 101, stored.tm_mon = 1, stored.tm_mday = 3, stored.tm_hour = 4, stored.tm_min = 5, stored.tm_sec = 6;
+    std::tm stored = {};
+    strptime("2001-02-03 04:05:06", "%Y-%m-%d %H:%M:%S", &stored);  // the cabinet's local time
     stored.tm_isdst = -1;
     EXPECT_EQ(movie.lastWriteTime, std::mktime(&stored));
 
