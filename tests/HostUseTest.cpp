@@ -1,6 +1,6 @@
-// What a host meets in real use, end to end: ad folders named relatively or moved, a
-// cabinet whose movie changes its kind, the rights of the files made, arguments that
-// would change the wire texts, and announced lists that went stale.
+// What a host meets in real use, end to end: ad folders named relatively or moved, records
+// naming files elsewhere, a cabinet whose movie changes its kind, the rights of the files
+// made, arguments that would change the wire texts, and announced lists that went stale.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +74,27 @@ TEST_F(HostUse, ARecordIsRepointedOnlyToItsOwnNameInTheAdFolder) {
     EXPECT_EQ(StoredFile(4), Ad("0000004.png"));
 }
 
+TEST_F(HostUse, RemovingARecordThatNamesAFileOutsideTheFolderTouchesNothingThere) {
+    const std::string outside = m_parent.Path("elsewhere/");
+    ASSERT_TRUE(platform::MakeDirectory(outside));
+    for (const char* name : {"0000001.jpg", "0000002.asf", "0000002.jpg"}) WriteText(outside + name, name);
+    chmod((outside + "0000001.jpg").c_str(), 0444);
+    ASSERT_EQ(symlink(outside.c_str(), Ad("link").c_str()), 0);
+    // Through "..", through a link, and a path of its own.
+    WriteText(Dat(), CatalogueText({{1, Ads() + "/../elsewhere/0000001.jpg"}, {3, Ad("link/0000001.jpg")},
+                                    {2, outside + "0000002.asf", "movie", 1}}));
+    ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
+    for (uint32_t code : {1u, 2u, 3u}) {
+        ASSERT_NE(flb.FLBGetName(code), nullptr) << code;
+        EXPECT_EQ(flb.FLBRemove(code), 1) << code;
+        EXPECT_EQ(flb.FLBGetName(code), nullptr) << code;
+    }
+    EXPECT_EQ(FilesIn(outside), (std::set<std::string>{"0000001.jpg", "0000002.asf", "0000002.jpg"}));
+    struct stat st;
+    ASSERT_EQ(stat((outside + "0000001.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u) << "not even made writable";
+}
+
 TEST_F(HostUse, ACabinetMovieThatChangesItsKindLeavesNoOldMovie) {
     WriteManifest();
     StartServer();
@@ -136,11 +157,7 @@ TEST_F(HostUse, TheOrderLeavesOutAdsNoLongerHeld) {
     ASSERT_EQ(flb.FLBRemove(201), 1);
     ASSERT_EQ(flb.FLBRemove(102), 1);
     ASSERT_EQ(flb.FLBRemove(103), 1);
-    uint32_t* codes = reinterpret_cast<uint32_t*>(1);
-    int32_t n = -1;
-    EXPECT_EQ(flb.FLBGetOrder(&codes, &n), 1);
-    EXPECT_EQ(codes, nullptr);
-    EXPECT_EQ(n, 0);
+    EXPECT_EQ(Order(), std::vector<uint32_t>{});
 }
 
 }  // namespace

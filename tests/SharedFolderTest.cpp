@@ -41,16 +41,11 @@ TEST_F(SharedFolder, TwentyHostsChangingOneCatalogueLoseNothing) {
         std::vector<std::string> args{"--folder", Ads()};
         for (int k = 0; k < kAdsPerHost; ++k) {
             const std::string code = std::to_string(1000 + h * kAdsPerHost + k);
-            for (const std::vector<std::string>& step :
-                 std::vector<std::vector<std::string>>{{"rename", code, "first-" + code},
-                                                       {"favorite", code, "0"},
-                                                       {"notify", code, "1", "shown"},
-                                                       {"favorite", code, "1"},
-                                                       {"rename", code, "last-" + code}}) {
-                if (args.size() > 2) args.push_back("+");
-                args.insert(args.end(), step.begin(), step.end());
-            }
+            args.insert(args.end(), {"rename", code, "first-" + code, "+", "favorite", code, "0", "+",
+                                     "notify", code, "1", "shown", "+", "favorite", code, "1", "+",
+                                     "rename", code, "last-" + code, "+"});
         }
+        args.pop_back();  // the chain's last "+"
         hosts.push_back(std::make_unique<Program>(HostArgs(args)));
     }
 

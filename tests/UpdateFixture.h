@@ -33,17 +33,19 @@ constexpr uint32_t kDone = 0, kFailed = 1, kCancelled = 2;
 // 青い空 in code page 932, as the server sends it and the library keeps it.
 const char kBlueSkyCp932[] = "\x90\xC2\x82\xA2\x8B\xF3";
 
-// An ad's record as the catalogue file stores it, key -> value; empty when none has its code.
+// The keys of an ad's section that the catalogue file holds, key -> value.
+inline std::map<std::string, std::string> RecordIn(const platform::ProfileReader& file, const std::string& section) {
+    std::map<std::string, std::string> r;
+    for (const char* key : {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"})
+        if (!file.GetFullString(section.c_str(), key, r[key])) r.erase(key);
+    return r;
+}
+
+// An ad's record as the catalogue file stores it; empty when none has its code.
 inline std::map<std::string, std::string> StoredRecord(const std::string& dat, uint32_t code) {
     platform::ProfileReader file(dat);
-    for (uint32_t i = 0, n = file.GetInt("Flyerbank", "Count", 0); i < n; ++i) {
-        const std::string section = AdSection(i);
-        if (file.GetInt(section.c_str(), "ID", 0) != code) continue;
-        std::map<std::string, std::string> r;
-        for (const char* key : {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"})
-            file.GetFullString(section.c_str(), key, r[key]);
-        return r;
-    }
+    for (uint32_t i = 0, n = file.GetInt("Flyerbank", "Count", 0); i < n; ++i)
+        if (file.GetInt(AdSection(i).c_str(), "ID", 0) == code) return RecordIn(file, AdSection(i));
     return {};
 }
 
