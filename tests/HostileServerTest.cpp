@@ -9,29 +9,12 @@
 
 namespace {
 
-using Tree = std::map<std::string, std::string>;  // path under the root -> bytes; folders end in "/"
+using Tree = std::map<std::string, std::string>;  // name -> bytes; a folder's are ""
 
-// Everything under root but the lock files, which stay once an update has run.
-void Scan(const std::string& root, const std::string& under, Tree& tree) {
-    DIR* d = opendir((root + under).c_str());
-    if (!d) return;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == ".." || name == "Flyerbank.lock" || name == "Flyerbank.update.lock") continue;
-        const std::string path = under + "/" + name;
-        struct stat st;
-        if (lstat((root + path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            tree[path + "/"];
-            Scan(root, path, tree);
-        } else {
-            tree[path] = ReadText(root + path);
-        }
-    }
-    closedir(d);
-}
-Tree Scan(const std::string& root) {
+// The ad folder as it lies, the lock files aside, which stay once an update has run.
+Tree Scan(const std::string& folder) {
     Tree tree;
-    Scan(root, "", tree);
+    for (const std::string& name : FilesIn(folder)) tree[name] = ReadText(folder + "/" + name);
     return tree;
 }
 
@@ -117,10 +100,8 @@ protected:
     }
     void Restore(const Tree& held) {
         platform::RemoveFolderAndFiles(Ads());
-        for (const auto& entry : held) {
-            if (entry.first.back() == '/') platform::MakeDirectory(m_parent.Path(entry.first.substr(1)));
-            else WriteText(m_parent.Path(entry.first.substr(1)), entry.second);
-        }
+        platform::MakeDirectory(Ads());
+        for (const auto& [name, bytes] : held) WriteText(Ad(name), bytes);
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
     }
 
@@ -135,9 +116,9 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
     StartServer();
     ASSERT_EQ(Run().wParam, kDone);
     ASSERT_EQ(m_messages.Take(), std::vector<unsigned>{});
-    WriteText(Ads() + "/0000101.jpg", "an older 101");
-    const Tree held = Scan(m_parent.Path(""));
-    ASSERT_EQ(held.count("/ads/0000201.asf"), 1u);
+    WriteText(Ad("0000101.jpg"), "an older 101");
+    const Tree held = Scan(Ads());
+    ASSERT_EQ(held.count("0000201.asf"), 1u);
 
     // The rows list 101, then the new ads 202 (a cabinet) and 103, then 102 and 201.
     Manifest(true);
@@ -201,16 +182,17 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
 
         // The held ads as they were, or as the row's downloads left them; nothing else.
         Tree expected = held;
-        if (row.stored != kNone) expected["/ads/0000101.jpg"] = m_pic101;
+        if (row.stored != kNone) expected["0000101.jpg"] = m_pic101;
         if (row.stored == kAll) {
-            expected["/ads/0000202.asf"] = m_movie;
-            expected["/ads/0000202.jpg"] = m_thumb;
-            expected["/ads/0000103.jpg"] = m_pic103;
+            expected["0000202.asf"] = m_movie;
+            expected["0000202.jpg"] = m_thumb;
+            expected["0000103.jpg"] = m_pic103;
         }
-        Tree now = Scan(root);
-        ASSERT_TRUE(now.count("/ads/Flyerbank.dat"));
-        now["/ads/Flyerbank.dat"] = expected["/ads/Flyerbank.dat"];
+        Tree now = Scan(Ads());
+        ASSERT_TRUE(now.count("Flyerbank.dat"));
+        now["Flyerbank.dat"] = expected["Flyerbank.dat"];
         EXPECT_EQ(Differences(expected, now), "");
+        EXPECT_EQ(FilesIn(root), std::set<std::string>{"ads"}) << "written beside the ad folder";
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
         for (DWORD code : {101u, 102u, 201u}) {
             CAdRecord record;
