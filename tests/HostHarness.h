@@ -69,11 +69,7 @@ public:
             return uint32_t{bytes[i * 4]} | uint32_t{bytes[i * 4 + 1]} << 8 | uint32_t{bytes[i * 4 + 2]} << 16 |
                    uint32_t{bytes[i * 4 + 3]} << 24;
         };
-        r.message = field(0);
-        r.wParam = field(1);
-        r.lParam = field(2);
-        r.arrived = true;
-        return r;
+        return {field(0), field(1), field(2), true};
     }
     // True when nothing more is waiting.
     bool Quiet(int forMs) {
