@@ -17,7 +17,6 @@
 
 // The exports of one dlopen'ed copy of the library.
 struct Library {
-    void* handle = nullptr;
 #define FLB_EXPORT(name, ordinal) decltype(&::name) name = nullptr;
 #include "flyerbank_exports.inc"
 
@@ -30,12 +29,12 @@ struct Library {
 private:
     static Library Load(const char* path) {
         Library l;
-        l.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        if (!l.handle) {
+        void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
             std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
             std::abort();
         }
-#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(dlsym(l.handle, #name));
+#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(dlsym(handle, #name));
 #include "flyerbank_exports.inc"
         return l;
     }

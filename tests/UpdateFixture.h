@@ -57,12 +57,6 @@ inline void PointAtAdServer(const std::string& base) {
         ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first), base + value.second));
 }
 
-// Local servers reached without a proxy, and a registry stand-in of the test's own.
-inline void UseOwnRegistry(const TempFolder& root) {
-    setenv("no_proxy", "127.0.0.1", 1);
-    setenv("FLB_REGISTRY_DIR", root.Path("registry").c_str(), 1);
-}
-
 // Polls `done` until it holds or `bound` has passed; whether it held.
 template <class Done>
 bool Eventually(Done done, std::chrono::milliseconds bound = 10s) {
@@ -99,7 +93,8 @@ inline unsigned char* AnswerBlock(const std::string& bytes) {
 class Update : public ::testing::Test {
 protected:
     void SetUp() override {
-        UseOwnRegistry(m_root);
+        setenv("no_proxy", "127.0.0.1", 1);
+        setenv("FLB_REGISTRY_DIR", m_root.Path("registry").c_str(), 1);
         setenv("FLB_MESSAGE_LOG", MessageLog().c_str(), 1);
         ASSERT_TRUE(platform::MakeDirectory(m_root.Path("content")));
         ASSERT_TRUE(platform::MakeDirectory(Ads()));
