@@ -18,11 +18,9 @@ protected:
 
     // A record whose payload file exists, with a creation time of our choosing.
     CAdRecord Ad(DWORD code, int32_t type, uint32_t created, int32_t favorite = 0) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%07u.%s", code, type == AD_TYPE_MOVIE ? "wmv" : "jpg");
         CAdRecord r(code);
         r.Type = type;
-        r.File = dir.Path(name);
+        r.File = dir.Path(Code7(code) + (type == AD_TYPE_MOVIE ? ".wmv" : ".jpg"));
         r.CreationTime = created;
         r.Favorite = favorite;
         WriteText(r.File, "x");
@@ -62,7 +60,7 @@ TEST_F(Catalog, PruningKeepsFavouritesAndNewest) {
     for (DWORD i : {1u, 2u, 3u, 7u, 203u}) EXPECT_TRUE(catalogue.Lookup(i, r)) << i;
     for (DWORD i : {4u, 5u, 6u}) {
         EXPECT_FALSE(catalogue.Lookup(i, r)) << i;
-        EXPECT_FALSE(platform::Exists(dir.Path("000000" + std::to_string(i) + ".jpg")));
+        EXPECT_FALSE(platform::Exists(dir.Path(Code7(i) + ".jpg")));
     }
     EXPECT_TRUE(messages.Ids().empty());
 }

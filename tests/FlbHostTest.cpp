@@ -133,7 +133,7 @@ TEST_F(FlbHost, LibraryIsFoundBesideTheProgramOrNamedAndElseExitsFive) {
     EXPECT_EQ(built.err.find("cannot load"), std::string::npos) << built.err;
 }
 
-TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBack) {
+TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBackAndRefuseWhatTheLibraryWould) {
     const std::string file = m_temp.Path("registry/HKEY_CURRENT_USER.ini");
     Outcome none = Run({"settings", "--show"});
     EXPECT_EQ(none.exit, 0);
@@ -152,6 +152,18 @@ TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBack) {
     EXPECT_EQ(Run({"settings", "--show"}).out,
               file + "\nADS Get list: http://127.0.0.1:8080/getlist.php3\nADS Get list 2: http://other/l2\n"
                      "ADS Get data: http://127.0.0.1:8080/getdata.php3\nAVLS Notify: http://log.example/n\n");
+
+    for (const char* url : {"https://ads.test/", "ftp://ads.test/", "http://ads test/", " http://ads.test/",
+                            "http:///path", "ads.test/getlist.php3", "http://ads.test/#top"}) {
+        Outcome o = Run({"settings", "--list", url});
+        EXPECT_EQ(o.exit, 2) << url;
+        EXPECT_NE(o.err.find(std::string("'") + url + "'"), std::string::npos) << o.err;
+    }
+    // A query of the base stays after each script's name.
+    EXPECT_EQ(Run({"settings", "--server-base", "http://ads.test/cgi?site=3", "--show"}).out,
+              file + "\nADS Get list: http://ads.test/cgi/getlist.php3?site=3\n"
+                     "ADS Get list 2: http://ads.test/cgi/getlist2.php3?site=3\nADS Get data: http://ads.test/cgi/getdata.php3?site=3\n"
+                     "AVLS Notify: http://ads.test/cgi/log.php3?site=3\n");
 }
 
 TEST_F(FlbHost, ChainedCommandsShareTheFolderAnEmptyOneListsNothing) {
@@ -243,19 +255,6 @@ TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange
     Outcome order = Run({"--folder", Ads(), "order"});
     EXPECT_EQ(order.exit, 0);
     EXPECT_NE(order.err.find("belongs to the process that ran the update"), std::string::npos) << order.err;
-}
-
-TEST_F(FlbHost, SettingsRefuseWhatTheLibraryWouldAndKeepABasesQuery) {
-    for (const char* url : {"https://ads.test/", "ftp://ads.test/", "http://ads test/", " http://ads.test/",
-                            "http:///path", "ads.test/getlist.php3", "http://ads.test/#top"}) {
-        Outcome o = Run({"settings", "--list", url});
-        EXPECT_EQ(o.exit, 2) << url;
-        EXPECT_NE(o.err.find(std::string("'") + url + "'"), std::string::npos) << o.err;
-    }
-    EXPECT_EQ(Run({"settings", "--server-base", "http://ads.test/cgi?site=3", "--show"}).out,
-              m_temp.Path("registry/HKEY_CURRENT_USER.ini") + "\n" + "ADS Get list: http://ads.test/cgi/getlist.php3?site=3\n"
-              "ADS Get list 2: http://ads.test/cgi/getlist2.php3?site=3\nADS Get data: http://ads.test/cgi/getdata.php3?site=3\n"
-              "AVLS Notify: http://ads.test/cgi/log.php3?site=3\n");
 }
 
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {

@@ -18,17 +18,12 @@ Tree Scan(const std::string& folder) {
     return tree;
 }
 
-// The paths whose bytes differ, or that only one of the two has.
-std::string Differences(const Tree& expected, const Tree& found) {
-    std::string out;
-    for (const auto& e : expected) {
-        auto f = found.find(e.first);
-        if (f == found.end()) out += " missing " + e.first;
-        else if (f->second != e.second) out += " changed " + e.first;
-    }
-    for (const auto& f : found)
-        if (!expected.count(f.first)) out += " new " + f.first;
-    return out;
+// Each file's size and a hash of its bytes: short enough to print when two folders differ.
+std::map<std::string, std::string> Digests(const Tree& tree) {
+    std::map<std::string, std::string> digests;
+    for (const auto& [name, bytes] : tree)
+        digests[name] = std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(bytes));
+    return digests;
 }
 
 enum Where { kList, kData };
@@ -191,7 +186,7 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
         Tree now = Scan(Ads());
         ASSERT_TRUE(now.count("Flyerbank.dat"));
         now["Flyerbank.dat"] = expected["Flyerbank.dat"];
-        EXPECT_EQ(Differences(expected, now), "");
+        EXPECT_EQ(Digests(now), Digests(expected));
         EXPECT_EQ(FilesIn(root), std::set<std::string>{"ads"}) << "written beside the ad folder";
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
         for (DWORD code : {101u, 102u, 201u}) {
