@@ -3,18 +3,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
 
 struct CatalogueAd {
-    CatalogueAd(uint32_t c, std::string f, std::string n = "n", int t = 0, std::string u = "", uint32_t fav = 0,
-                uint32_t prio = 0)
-        : code(c), file(std::move(f)), name(std::move(n)), type(t), url(std::move(u)), favorite(fav), priority(prio) {}
     uint32_t code;
-    std::string file, name;
-    int type;  // 0 picture, 1 movie
-    std::string url;
-    uint32_t favorite, priority;
+    std::string file, name = "n";
+    int type = 0;  // 0 picture, 1 movie
+    std::string url = "";
+    uint32_t favorite = 0, priority = 0;
 };
 
 // The name of the index-th ad's section.

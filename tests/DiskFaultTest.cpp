@@ -133,69 +133,49 @@ struct Held {
     std::string old, fresh;  // the file before, and as the server sends it
 };
 
-class DiskFaults : public ::testing::Test {
+// The update runs in this process, where the file layer can be made to fail.
+class DiskFaults : public Update {
 protected:
-    static void SetUpTestSuite() {
-        s_content = new TempFolder;
-        const std::string dir = s_content->Path("");
-        WriteText(dir + "pic.jpg", Bytes('n', 2800));
-        WriteText(dir + "movie.asf", Bytes('N', 40000));
-        WriteText(dir + "thumb.jpg", Bytes('U', 800));
-        WriteText(dir + "manifest.txt", "101\tjpg\t1\tpicture\thttp://example.test/101\tpic.jpg\n"
-                                        "201\tcab\t2\tmovie\thttp://example.test/201\tmovie.cab\n");
-        ASSERT_EQ(std::system(("cd '" + dir + "' && gcab -cz movie.cab movie.asf thumb.jpg").c_str()), 0);
-        s_server = new ServerRun;
-        ASSERT_TRUE(s_server->Start(ADS_SERVER, {"--content", dir, "--log", dir + "ads.log"}));
-    }
-    static void TearDownTestSuite() {
-        delete s_server;
-        delete s_content;
-    }
-
     void SetUp() override {
-        setenv("no_proxy", "127.0.0.1", 1);
-        setenv("FLB_REGISTRY_DIR", m_root.Path("registry").c_str(), 1);
-        PointAtAdServer(s_server->Url("ads/"));
-        ASSERT_TRUE(platform::MakeDirectory(m_root.Path("ads")));
+        Update::SetUp();
+        // Packed, so that a disk with room for the cabinet may lack it for the movie.
+        MakeCabinet(Content("movie201.cab"), {{"movie.asf", m_movie}, {"thumb.jpg", m_thumb}}, true);
+        WriteText(Content("manifest.txt"), "101\tjpg\t1\tpicture\thttp://example.test/101\tpic101.jpg\n"
+                                           "201\tcab\t2\tmovie\thttp://example.test/201\tmovie201.cab\n");
+        StartServer();
         theApp.m_strRegistryKey = LoadResString(IDS_REGISTRY_KEY);
-        m_cabinetSize = ReadText(s_content->Path("movie.cab")).size();
+        m_cabinetSize = ReadText(Content("movie201.cab")).size();
     }
     void TearDown() override {
+        Update::TearDown();
         platform::test::ClearFileFaults();
-        chmod(m_root.Path("ads").c_str(), 0755);
+        chmod(Ads().c_str(), 0755);
         theApp.m_strFolder.clear();
     }
 
-    std::string Folder() const { return m_root.Path("ads/"); }
-    std::string Path(const std::string& name) const { return Folder() + name; }
-    std::string Dat() const { return Path("Flyerbank.dat"); }
+    std::string Folder() const { return Ads() + "/"; }
 
     // Two held ads, favourites: a picture and a movie with its thumbnail. The update
     // subjects find the one they fetch out of date.
     void Prepare(Subject s) {
-        ASSERT_TRUE(platform::RemoveFolderAndFiles(m_root.Path("ads")) && platform::MakeDirectory(m_root.Path("ads")));
+        ASSERT_TRUE(platform::RemoveFolderAndFiles(Ads()) && platform::MakeDirectory(Ads()));
         const bool renamed = s == Subject::MovieRenamed;
-        m_movieFile = Path(renamed ? "0000201.wmv" : "0000201.asf");
-        const std::string movie = ReadText(s_content->Path("movie.asf"));
-        m_held = {{"0000101.jpg", {Bytes('o', 3000), ReadText(s_content->Path("pic.jpg"))}},
-                  {"0000201.jpg", {Bytes('q', 700), ReadText(s_content->Path("thumb.jpg"))}}};
+        m_movieFile = Ad(renamed ? "0000201.wmv" : "0000201.asf");
+        m_held = {{"0000101.jpg", {Bytes('o', 3000), m_pic101}}, {"0000201.jpg", {Bytes('q', 700), m_thumb}}};
         if (renamed) m_held["0000201.wmv"] = {Bytes('p', 50000), ""};  // "": no such file
-        m_held["0000201.asf"] = {renamed ? "" : Bytes('p', 50000), movie};
+        m_held["0000201.asf"] = {renamed ? "" : Bytes('p', 50000), m_movie};
         for (const auto& [name, held] : m_held)
-            if (!held.old.empty()) WriteText(Path(name), held.old);
+            if (!held.old.empty()) WriteText(Ad(name), held.old);
         // The lock files of a folder in use before, so a read-only folder still locks.
         for (const char* lock : {"Flyerbank.lock", "Flyerbank.update.lock"})
-            platform::CatalogLock made(Path(lock), platform::CatalogLock::kTry);
+            platform::CatalogLock made(Ad(lock), platform::CatalogLock::kTry);
         if (s == Subject::Upgrade) {
-            std::string text = "[Flyerbank]\r\nVersion=1.0\r\nCount=2\r\n";
-            for (auto [i, code, type, file] : {std::tuple{0, 101, 0, Path("0000101.jpg")}, {1, 201, 1, m_movieFile}})
-                text += "[AD000" + std::to_string(i) + "]\r\nName=ad\r\nFile=" + file + "\r\nID=" + std::to_string(code) +
-                        "\r\nType=" + std::to_string(type) + "\r\nURL=\r\nTime=0\r\nFavorite=1\r\nPriority=0\r\n";
-            WriteText(Dat(), text);
+            WriteText(Dat(), CatalogueText({{101, Ad("0000101.jpg"), "ad", 0, "", 1}, {201, m_movieFile, "ad", 1, "", 1}},
+                                           "1.0"));
         } else {
             CAdCatalog catalogue;
             ASSERT_TRUE(catalogue.Load(Folder().c_str()));
-            for (auto [code, type, file] : {std::tuple{101u, AD_TYPE_PICTURE, Path("0000101.jpg")},
+            for (auto [code, type, file] : {std::tuple{101u, AD_TYPE_PICTURE, Ad("0000101.jpg")},
                                             {201u, AD_TYPE_MOVIE, m_movieFile}}) {
                 CAdRecord r(code);
                 r.Type = type;
@@ -253,7 +233,7 @@ protected:
         // Each file as it was, or for an update whole in its new form; Remove takes the
         // movie's, unless the folder or the delete refused.
         for (const auto& [name, held] : m_held) {
-            const std::string now = platform::Exists(Path(name)) ? ReadText(Path(name)) : "";
+            const std::string now = platform::Exists(Ad(name)) ? ReadText(Ad(name)) : "";
             if (c.subject == Subject::Remove && name.compare(0, 7, "0000201") == 0) {
                 const bool kept = c.disk == Disk::ReadOnlyFolder || (name == "0000201.asf" && c.op == FileOp::Remove);
                 EXPECT_EQ(now, kept ? held.old : "") << name;
@@ -281,31 +261,24 @@ protected:
             case Subject::SetName: EXPECT_EQ(picture.Name, "renamed"); break;
             case Subject::Upgrade: EXPECT_NE(ReadText(Dat()).find("Version=1.1"), std::string::npos); break;
             case Subject::PictureUpdate:
-                EXPECT_EQ(ReadText(Path("0000101.jpg")), m_held["0000101.jpg"].fresh);
-                EXPECT_EQ(picture.Size, 2800);
+                EXPECT_EQ(ReadText(Ad("0000101.jpg")), m_held["0000101.jpg"].fresh);
+                EXPECT_EQ(picture.Size, static_cast<int32_t>(m_pic101.size()));
                 break;
             case Subject::CabinetUpdate:
             case Subject::MovieRenamed:
-                EXPECT_EQ(movie.File, Path("0000201.asf"));
+                EXPECT_EQ(movie.File, Ad("0000201.asf"));
                 EXPECT_EQ(ReadText(movie.File), m_held["0000201.asf"].fresh);
-                EXPECT_EQ(ReadText(Path("0000201.jpg")), m_held["0000201.jpg"].fresh);
-                EXPECT_EQ(movie.Size, 40000);
+                EXPECT_EQ(ReadText(Ad("0000201.jpg")), m_held["0000201.jpg"].fresh);
+                EXPECT_EQ(movie.Size, static_cast<int32_t>(m_movie.size()));
                 break;
             default: break;
         }
     }
 
-    static TempFolder* s_content;
-    static ServerRun* s_server;
-    TempFolder m_root;
-    HostWindow m_window;
     std::map<std::string, Held> m_held;
     std::string m_movieFile, m_before;
     size_t m_cabinetSize = 0;
 };
-
-TempFolder* DiskFaults::s_content = nullptr;
-ServerRun* DiskFaults::s_server = nullptr;
 
 TEST_F(DiskFaults, EachFailureIsToldOnceAndLosesNothingStored) {
     std::map<std::pair<Subject, FileOp>, unsigned> calls;
@@ -322,7 +295,7 @@ TEST_F(DiskFaults, EachFailureIsToldOnceAndLosesNothingStored) {
         switch (c.disk) {
             case Disk::ReadOnlyCatalogue: chmod(Dat().c_str(), 0444); break;
             case Disk::ReadOnlyAdFiles:
-                for (const auto& held : m_held) chmod(Path(held.first).c_str(), 0444);
+                for (const auto& held : m_held) chmod(Ad(held.first).c_str(), 0444);
                 chmod(m_movieFile.c_str(), 0444);
                 break;
             default: break;
@@ -334,12 +307,12 @@ TEST_F(DiskFaults, EachFailureIsToldOnceAndLosesNothingStored) {
             std::optional<FileSizeLimit> limit;
             if (c.disk == Disk::Injected) platform::test::FailFileOp(c.op, static_cast<unsigned>(c.nth), c.error);
             if (c.disk == Disk::ReadOnlyFolder) {
-                chmod(m_root.Path("ads").c_str(), 0555);
+                chmod(Ads().c_str(), 0555);
                 plain.emplace();
             }
             // Room for the cabinet, not for the movie in it; for nothing a catalogue holds.
             if (c.disk == Disk::Full)
-                limit.emplace(c.subject == Subject::CabinetUpdate ? (m_cabinetSize + 40000) / 2
+                limit.emplace(c.subject == Subject::CabinetUpdate ? (m_cabinetSize + m_movie.size()) / 2
                               : c.subject == Subject::PictureUpdate ? 1000 : 16);
             result = Run(c.subject);
             if (c.disk == Disk::Injected) {
@@ -347,7 +320,7 @@ TEST_F(DiskFaults, EachFailureIsToldOnceAndLosesNothingStored) {
             }
             platform::test::ClearFileFaults();
         }
-        chmod(m_root.Path("ads").c_str(), 0755);
+        chmod(Ads().c_str(), 0755);
         Check(c, result, messages.Ids());
     }
 }

@@ -15,25 +15,25 @@ namespace {
 
 using FieldSafety = Update;
 
-// The data answer of ad 42 taken by the update job in pieces of `piece` bytes, as they may
-// arrive, into a fresh ad folder; its files, or nothing when it is refused.
+// The data answer of ad 42, `head` and `payload`, taken by the update job in pieces of
+// `piece` bytes, as they may arrive, into a fresh ad folder; its files, or nothing when
+// it is refused.
 struct Taken {
     bool accepted = true;
     CAdRecord record{42};
     std::map<std::string, std::string> files;
     std::vector<unsigned> messages;
 };
-Taken TakeAnswer(const std::string& payload, bool cabinet, size_t piece = SIZE_MAX) {
+const std::string kHead = "7\r\nRESULT:0\r\nCONTS_CODE:0000042\r\nCONTS_NAME: a:b\r\nPRIORITY:4\r\n"
+                          "JUMPHTTP:http://x.test/a:b\r\n";
+Taken TakeAnswer(const std::string& payload, bool cabinet, size_t piece = SIZE_MAX, const std::string& head = kHead) {
     TempFolder root;
     platform::MakeDirectory(root.Path("ads"));
     theApp.m_strFolder = root.Path("ads/");
     MessageRecorder messages;
     CUpdateJob job;
-    const std::string answer = "7\r\nRESULT:0\r\nCONTS_CODE:0000042\r\nCONTS_NAME: a:b\r\nPRIORITY:4\r\n"
-                               "JUMPHTTP:http://x.test/a:b\r\n" + payload;
-    auto* block = static_cast<unsigned char*>(std::malloc(answer.size()));
-    std::memcpy(block, answer.data(), answer.size());
-    job.SetAnswer(block, static_cast<DWORD>(answer.size()));
+    const std::string answer = head + payload;
+    job.SetAnswer(AnswerBlock(answer), static_cast<DWORD>(answer.size()));
     Taken t;
     t.record.Cabinet = cabinet;
     t.record.File = theApp.m_strFolder + (cabinet ? "0000042.cab" : "0000042.jpg");
@@ -79,70 +79,25 @@ TEST(FieldSafetyUnits, AnAnswerInAnyPiecesIsTakenAsAWholeOne) {
         }
         // Cut in its lines, or lines that never end: nothing is written.
         for (const std::string& bad : {std::string("7\r\nRESULT:0\r\nCONTS_CODE:0000042\r\n"), std::string(2 << 20, 'x')}) {
-            CUpdateJob job;
-            TempFolder ads;
-            theApp.m_strFolder = ads.Folder();
-            auto* block = static_cast<unsigned char*>(std::malloc(bad.size()));
-            std::memcpy(block, bad.data(), bad.size());
-            job.SetAnswer(block, static_cast<DWORD>(bad.size()));
-            MessageRecorder messages;
-            CAdRecord record(42);
-            EXPECT_THROW(job.TakeDataAnswer(record, std::max<size_t>(piece, 4096)), CUserException);
-            EXPECT_EQ(messages.Ids(), std::vector<unsigned>{IDP_ADS_COMM_ERROR});
-            EXPECT_TRUE(FilesIn(ads.Folder()).empty());
-            theApp.m_strFolder.clear();
+            const Taken t = TakeAnswer(bad, false, std::max<size_t>(piece, 4096), "");
+            EXPECT_FALSE(t.accepted) << piece;
+            EXPECT_EQ(t.messages, std::vector<unsigned>{IDP_ADS_COMM_ERROR});
+            EXPECT_TRUE(t.files.empty());
         }
     }
 }
 
-TEST_F(FieldSafety, AProgramAsACabinetMovieFailsTheUpdateOnceAndLeavesTheHeldAds) {
-    WriteManifest();
-    StartServer();
-    ASSERT_EQ(Run().wParam, kDone);
-    const std::set<std::string> held = FilesIn(Ads());
-    const std::string manifest = ReadText(m_root.Path("content/manifest.txt"));
-    const std::string line = "202\tcab\t3\tclip\thttp://example.test/202\tmovie202.cab\n";
-    WriteText(m_root.Path("content/manifest.txt"), manifest + line);
-
-    WriteText(m_root.Path("content/movie202.cab"), BuildCabinet({{"evil.exe", "MZ"}, {"thumb.jpg", "t"}}));
-    StartServer();
-    HostWindow::Record r = Run();
-    EXPECT_EQ(r.wParam, kFailed);
-    EXPECT_EQ(r.lParam, 0u);
-    EXPECT_EQ(Messages(), (std::vector<unsigned>{IDP_ADS_COMM_ERROR}));
-    EXPECT_EQ(FilesIn(Ads()), held);
-    ExpectHeldPicturesWhole();
-    EXPECT_EQ(flb.FLBGetFileName(202), nullptr);
-    EXPECT_EQ(Listed(true), 1);
-
-    WriteText(m_root.Path("content/movie202.cab"), BuildCabinet({{"clip.mp4", "video"}, {"thumb.jpg", "t"}}));
-    StartServer();
-    ASSERT_EQ(Run().wParam, kDone);
-    ASSERT_NE(flb.FLBGetFileName(202), nullptr);
-    EXPECT_EQ(flb.FLBGetFileName(202), Ad("0000202.mp4"));
-    EXPECT_EQ(ReadText(Ad("0000202.mp4")), "video");
-}
-
 TEST_F(FieldSafety, ACatalogueNamingAProgramAsAnAdHandsItToNobody) {
     const std::string planted[] = {"0003001.exe", "0003003.scr", "0003004.jpg.bat"};
-    for (const std::string& name : planted) WriteText(Ad(name.c_str()), "MZ");
+    for (const std::string& name : planted) WriteText(Ad(name), "MZ");
     WriteText(Ad("0003002.wmv"), "movie");
     WriteText(Ad("0000005.png"), "another ad's");
-    std::string text = "[Flyerbank]\r\nVersion=1.1\r\nCount=6\r\n";
-    int index = 0;
-    auto entry = [&](uint32_t code, const std::string& name, int type) {
-        char section[16];
-        std::snprintf(section, sizeof section, "AD%04d", index++);
-        text += std::string("[") + section + "]\r\nName=n\r\nFile=" + Ad(name.c_str()) + "\r\nID=" +
-                std::to_string(code) + "\r\nType=" + std::to_string(type) + "\r\nURL=\r\nTime=0\r\nFavorite=1\r\nPriority=0\r\n";
-    };
-    entry(3001, planted[0], 1);
-    entry(3002, "0003002.wmv", 1);
-    entry(3003, planted[1], 0);
-    entry(3004, planted[2], 1);
-    entry(3005, "0003002.wmv", 0);  // a movie as a picture
-    entry(3006, "0000005.png", 1);  // a picture as a movie, under another ad's name
-    WriteText(Ad("Flyerbank.dat"), text);
+    WriteText(Dat(), CatalogueText({{3001, Ad(planted[0]), "n", 1, "", 1},
+                                    {3002, Ad("0003002.wmv"), "n", 1, "", 1},
+                                    {3003, Ad(planted[1]), "n", 0, "", 1},
+                                    {3004, Ad(planted[2]), "n", 1, "", 1},
+                                    {3005, Ad("0003002.wmv"), "n", 0, "", 1},     // a movie as a picture
+                                    {3006, Ad("0000005.png"), "n", 1, "", 1}}));  // a picture as a movie
 
     ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
     for (uint32_t code : {3001u, 3003u, 3004u, 3005u, 3006u}) EXPECT_EQ(flb.FLBGetFileName(code), nullptr) << code;
@@ -198,7 +153,7 @@ TEST_F(FieldSafety, APayloadReachesTheDiskWhileItArrives) {
     ASSERT_EQ(flb.FLBUpdate("u1", m_window.Handle(), 0, "1.0"), 1);
     // The cabinet is written as it comes, not once it is whole.
     const std::string scratch = Ad("0000201.unpack/0000201.cab");
-    const uint64_t whole = ReadText(m_root.Path("content/movie201.cab")).size();
+    const uint64_t whole = ReadText(Content("movie201.cab")).size();
     uint64_t seen = 0;
     for (int i = 0; i < 20000 && m_window.Quiet(5); ++i) {
         platform::FileStatus status;

@@ -5,15 +5,11 @@
 #include <limits.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <cstring>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "HostHarness.h"
-#include "TestSupport.h"
+#include "UpdateFixture.h"
 
 namespace {
 
@@ -36,13 +32,17 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         m_host.Start(argv, true, m_env);
     }
-    Outcome Wait() {
+    Outcome Run(const std::vector<std::string>& args, const std::string& program = FLB_HOST) {
+        Start(args, program);
         const int exit = m_host.Wait();
         return {exit, m_host.Out(), m_host.Err()};
     }
-    Outcome Run(const std::vector<std::string>& args) {
-        Start(args);
-        return Wait();
+    // The reference ad server on the demo content, named in the settings as the server base.
+    void ServeDemo(ServerRun& ads, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {"--content", std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content"});
+        ASSERT_TRUE(ads.Start(ADS_SERVER, args));
+        m_env["no_proxy"] = "127.0.0.1";
+        ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
     }
 
     // flb-host copied into a folder of the test's, with the library beside it or not;
@@ -63,9 +63,8 @@ protected:
     void WriteCatalogue() {
         mkdir(Ads().c_str(), 0700);
         WriteText(m_temp.Path("ads/0000007.jpg"), "jpg");
-        WriteText(Catalogue(), "[Flyerbank]\r\nVersion=1.0\r\nCount=1\r\n[AD0000]\r\nName=\x8dL\x8d\x90 a\xff" "b\r\n"
-                               "File=" + m_temp.Path("ads/0000007.jpg") + "\r\nID=7\r\nType=0\r\n"
-                               "URL=http://ads.example/7\r\nTime=0\r\nFavorite=0\r\nPriority=1\r\n");
+        WriteText(Catalogue(), CatalogueText({{7, m_temp.Path("ads/0000007.jpg"), "\x8dL\x8d\x90 a\xff" "b", 0,
+                                               "http://ads.example/7", 0, 1}}, "1.0"));
     }
 
     TempFolder m_temp;
@@ -85,37 +84,16 @@ TEST_F(FlbHost, HelpIsShownWithoutLoadingTheLibrary) {
 TEST_F(FlbHost, BadCommandLinesExitTwoBeforeAnythingRuns) {
     const std::string fresh = m_temp.Path("fresh");
     const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"frobnicate"},
-        {"--bogus", "order"},
-        {"--library"},
-        {"--folder", fresh},
-        {"order", "extra"},
-        {"order", "+"},
-        {"+", "order"},
-        {"order", "+", "+", "movies"},
-        {"show"},
-        {"show", "12x"},
-        {"show", "4294967296"},
-        {"show", "99999999999999999999999"},
-        {"show", "-1"},
-        {"show", "+1"},
-        {"show", " 1"},
-        {"show", ""},
-        {"rename", "7"},
-        {"rename", "7", "\xF0\x9F\x98\x80"},  // no code page 932 form
-        {"favorite", "7", "2"},
-        {"remove", "7", "8"},
-        {"notify", "7", "one", "shown"},
-        {"notify", "7", "2147483648", "shown"},
-        {"update", "--version", "1.0"},
-        {"update", "--user", "u1"},
-        {"update", "--user"},
-        {"settings"},
-        {"settings", "--list"},
-        {"settings", "--lists", "http://x/"},
-        // The chain is checked whole: the folder must not be created.
-        {"folder", fresh, "+", "show", "12x"},
+        {}, {"frobnicate"}, {"--bogus", "order"}, {"--library"}, {"--folder", fresh},
+        {"order", "extra"}, {"order", "+"}, {"+", "order"}, {"order", "+", "+", "movies"},
+        {"show"}, {"show", "12x"}, {"show", "4294967296"}, {"show", "99999999999999999999999"},
+        {"show", "-1"}, {"show", "+1"}, {"show", " 1"}, {"show", ""},
+        {"rename", "7"}, {"rename", "7", "\xF0\x9F\x98\x80"},  // no code page 932 form
+        {"favorite", "7", "2"}, {"remove", "7", "8"},
+        {"notify", "7", "one", "shown"}, {"notify", "7", "2147483648", "shown"},
+        {"update", "--version", "1.0"}, {"update", "--user", "u1"}, {"update", "--user"},
+        {"settings"}, {"settings", "--list"}, {"settings", "--lists", "http://x/"},
+        {"folder", fresh, "+", "show", "12x"},  // the chain is checked whole: no folder is made
     };
     for (const auto& args : cases) {
         std::string line;
@@ -123,10 +101,9 @@ TEST_F(FlbHost, BadCommandLinesExitTwoBeforeAnythingRuns) {
         Outcome o = Run(args);
         EXPECT_EQ(o.exit, 2) << line;
         EXPECT_EQ(o.out, "") << line;
-        const size_t end = o.err.find('\n');
-        EXPECT_EQ(o.err.rfind("flb-host: ", 0), 0u) << line << ": " << o.err;
-        EXPECT_TRUE(end != std::string::npos && end + 1 == o.err.size() && end >= 12 &&
-                    o.err.substr(end - 12, 12) == "(see --help)")
+        // One line: "flb-host: ... (see --help)".
+        EXPECT_TRUE(o.err.rfind("flb-host: ", 0) == 0 && Count(o.err, "\n") == 1 && o.err.size() > 13 &&
+                    o.err.compare(o.err.size() - 13, 13, "(see --help)\n") == 0)
             << line << ": " << o.err;
     }
     EXPECT_NE(access(fresh.c_str(), F_OK), 0);
@@ -147,12 +124,8 @@ TEST_F(FlbHost, LibraryIsFoundBesideTheProgramOrNamedAndElseExitsFive) {
     EXPECT_NE(foreign.err.find("lacks the export FLB"), std::string::npos) << foreign.err;
 
     m_env["FLB_LIBRARY"] = "";
-    const std::string alone = CopyOfHost(false);
-    Start({"--folder", Ads(), "pictures"}, alone);
-    EXPECT_EQ(Wait().exit, 5) << "nothing beside a lone copy";
-
-    Start({"--folder", Ads(), "pictures"}, CopyOfHost(true));
-    Outcome beside = Wait();
+    EXPECT_EQ(Run({"--folder", Ads(), "pictures"}, CopyOfHost(false)).exit, 5) << "nothing beside a lone copy";
+    Outcome beside = Run({"--folder", Ads(), "pictures"}, CopyOfHost(true));
     EXPECT_EQ(beside.exit, 0) << beside.err;
 
     // The build's own flb-host: whatever its folder holds, the library answers.
@@ -161,7 +134,7 @@ TEST_F(FlbHost, LibraryIsFoundBesideTheProgramOrNamedAndElseExitsFive) {
     EXPECT_EQ(built.err.find("cannot load"), std::string::npos) << built.err;
 }
 
-TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBack) {
+TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBackAndRefuseWhatTheLibraryWould) {
     const std::string file = m_temp.Path("registry/HKEY_CURRENT_USER.ini");
     Outcome none = Run({"settings", "--show"});
     EXPECT_EQ(none.exit, 0);
@@ -180,6 +153,18 @@ TEST_F(FlbHost, SettingsWriteTheStandInThatShowReadsBack) {
     EXPECT_EQ(Run({"settings", "--show"}).out,
               file + "\nADS Get list: http://127.0.0.1:8080/getlist.php3\nADS Get list 2: http://other/l2\n"
                      "ADS Get data: http://127.0.0.1:8080/getdata.php3\nAVLS Notify: http://log.example/n\n");
+
+    for (const char* url : {"https://ads.test/", "ftp://ads.test/", "http://ads test/", " http://ads.test/",
+                            "http:///path", "ads.test/getlist.php3", "http://ads.test/#top"}) {
+        Outcome o = Run({"settings", "--list", url});
+        EXPECT_EQ(o.exit, 2) << url;
+        EXPECT_NE(o.err.find(std::string("'") + url + "'"), std::string::npos) << o.err;
+    }
+    // A query of the base stays after each script's name.
+    EXPECT_EQ(Run({"settings", "--server-base", "http://ads.test/cgi?site=3", "--show"}).out,
+              file + "\nADS Get list: http://ads.test/cgi/getlist.php3?site=3\n"
+                     "ADS Get list 2: http://ads.test/cgi/getlist2.php3?site=3\nADS Get data: http://ads.test/cgi/getdata.php3?site=3\n"
+                     "AVLS Notify: http://ads.test/cgi/log.php3?site=3\n");
 }
 
 TEST_F(FlbHost, ChainedCommandsShareTheFolderAnEmptyOneListsNothing) {
@@ -193,8 +178,7 @@ TEST_F(FlbHost, ChainedCommandsShareTheFolderAnEmptyOneListsNothing) {
     o = Run({"folder", Ads(), "+", "pictures", "+", "movies"});
     EXPECT_EQ(o.out, std::string(resolved) + "\n0000007\t\xE5\xBA\x83\xE5\x91\x8A a?b\t" + m_temp.Path("ads/0000007.jpg") + "\n");
     // The library's default folder is the program's: a copy of our own, left empty.
-    Start({"pictures"}, CopyOfHost(true));
-    EXPECT_EQ(Wait().out, "") << "the folder holds only for its process";
+    EXPECT_EQ(Run({"pictures"}, CopyOfHost(true)).out, "") << "the folder holds only for its process";
 }
 
 TEST_F(FlbHost, CatalogueChangesReachTheFileInCodePage932) {
@@ -236,11 +220,9 @@ TEST_F(FlbHost, RefusedNotifyExitsOne) {
 // A whole run against the reference servers, with the demo content.
 TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
     ServerRun ads, avls;
-    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content}));
+    ServeDemo(ads);
     ASSERT_TRUE(avls.Start(AVLS_SERVER, {"--db", m_temp.Path("views.db")}));
-    m_env["no_proxy"] = "127.0.0.1";
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/"), "--notify", avls.Url("log.php3")}).exit, 0);
+    ASSERT_EQ(Run({"settings", "--notify", avls.Url("log.php3")}).exit, 0);
 
     Outcome o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order", "+", "notify",
                      "2001", "1", "shown"});
@@ -251,12 +233,6 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
         << o.out;
     EXPECT_NE(o.out.find("\nnotified\n"), std::string::npos) << o.out;
     EXPECT_EQ(Run({"--folder", Ads(), "movies"}).exit, 0);
-
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=42"}));
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
-    o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
-    EXPECT_EQ(o.exit, 3) << o.err;
-    EXPECT_EQ(o.out, "update failed (server result 42)\n") << "a failed command ends the chain";
 }
 
 TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange) {
@@ -269,12 +245,10 @@ TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange
     EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("http\tverb=POST\turl=\tstep=url\tstatus=0\n"), std::string::npos);
 
     ServerRun ads;
-    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "list-result=5"}));
-    m_env["no_proxy"] = "127.0.0.1";
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
-    Outcome refused = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
-    EXPECT_EQ(refused.out, "update failed (server result 5)\n");
+    ServeDemo(ads, {"--fault", "list-result=5"});
+    Outcome refused = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order"});
+    EXPECT_EQ(refused.exit, 3);
+    EXPECT_EQ(refused.out, "update failed (server result 5)\n") << "a failed command ends the chain";
     EXPECT_NE(refused.err.find("flb-host: the ad server refused with result 5"), std::string::npos) << refused.err;
     EXPECT_NE(ReadText(m_temp.Path("debug.log")).find("url=" + ads.Url("ads/getlist.php3") + "\tstep=done\tstatus=200"),
               std::string::npos);
@@ -284,36 +258,15 @@ TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange
     EXPECT_NE(order.err.find("belongs to the process that ran the update"), std::string::npos) << order.err;
 }
 
-TEST_F(FlbHost, SettingsRefuseWhatTheLibraryWouldAndKeepABasesQuery) {
-    for (const char* url : {"https://ads.test/", "ftp://ads.test/", "http://ads test/", " http://ads.test/",
-                            "http:///path", "ads.test/getlist.php3", "http://ads.test/#top"}) {
-        Outcome o = Run({"settings", "--list", url});
-        EXPECT_EQ(o.exit, 2) << url;
-        EXPECT_NE(o.err.find(std::string("'") + url + "'"), std::string::npos) << o.err;
-    }
-    EXPECT_EQ(Run({"settings", "--server-base", "http://ads.test/cgi?site=3", "--show"}).out,
-              m_temp.Path("registry/HKEY_CURRENT_USER.ini") + "\n" + "ADS Get list: http://ads.test/cgi/getlist.php3?site=3\n"
-              "ADS Get list 2: http://ads.test/cgi/getlist2.php3?site=3\nADS Get data: http://ads.test/cgi/getdata.php3?site=3\n"
-              "AVLS Notify: http://ads.test/cgi/log.php3?site=3\n");
-}
-
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {
     ServerRun ads;
-    const std::string content = std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content";
-    ASSERT_TRUE(ads.Start(ADS_SERVER, {"--content", content, "--fault", "slow-payload=200", "--log",
-                                       m_temp.Path("ads.log")}));
-    m_env["no_proxy"] = "127.0.0.1";
-    ASSERT_EQ(Run({"settings", "--server-base", ads.Url("ads/")}).exit, 0);
+    ServeDemo(ads, {"--fault", "slow-payload=200", "--log", m_temp.Path("ads.log")});
     Start({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ReadText(m_temp.Path("ads.log")).find("getdata") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(Eventually([&] { return ReadText(m_temp.Path("ads.log")).find("getdata") != std::string::npos; }));
     m_host.Signal(SIGINT);
-    Outcome o = Wait();
-    EXPECT_EQ(o.exit, 4) << o.err;
-    EXPECT_EQ(o.out, "update cancelled\n");
-    EXPECT_NE(o.err.find("cancelling the update"), std::string::npos) << o.err;
+    EXPECT_EQ(m_host.Wait(), 4) << m_host.Err();
+    EXPECT_EQ(m_host.Out(), "update cancelled\n");
+    EXPECT_NE(m_host.Err().find("cancelling the update"), std::string::npos) << m_host.Err();
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -14,10 +13,10 @@
 
 #include "flyerbank.h"
 #include "TestSupport.h"
+#include "completion_pipe.h"
 
 // The exports of one dlopen'ed copy of the library.
 struct Library {
-    void* handle = nullptr;
 #define FLB_EXPORT(name, ordinal) decltype(&::name) name = nullptr;
 #include "flyerbank_exports.inc"
 
@@ -30,12 +29,12 @@ struct Library {
 private:
     static Library Load(const char* path) {
         Library l;
-        l.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        if (!l.handle) {
+        void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
             std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
             std::abort();
         }
-#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(dlsym(l.handle, #name));
+#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(dlsym(handle, #name));
 #include "flyerbank_exports.inc"
         return l;
     }
@@ -64,26 +63,12 @@ public:
     Record Wait(int timeoutMs = 60000) {
         Record r;
         unsigned char bytes[12];
-        size_t got = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (got < sizeof bytes) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{m_fds[0], POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return r;
-            ssize_t n = read(m_fds[0], bytes + got, sizeof bytes - got);
-            if (n <= 0) return r;
-            got += static_cast<size_t>(n);
-        }
+        if (ReadCompletion(m_fds[0], bytes, timeoutMs) != 0) return r;
         auto field = [&](int i) {
             return uint32_t{bytes[i * 4]} | uint32_t{bytes[i * 4 + 1]} << 8 | uint32_t{bytes[i * 4 + 2]} << 16 |
                    uint32_t{bytes[i * 4 + 3]} << 24;
         };
-        r.message = field(0);
-        r.wParam = field(1);
-        r.lParam = field(2);
-        r.arrived = true;
-        return r;
+        return {field(0), field(1), field(2), true};
     }
     // True when nothing more is waiting.
     bool Quiet(int forMs) {

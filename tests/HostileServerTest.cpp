@@ -2,67 +2,28 @@
 // transport's time-outs can be shortened and the messages recorded. Each row names where
 // the fault sits and what the update must give; every row also checks that the held ads
 // stayed whole and that nothing was written beside the ad folder.
-#include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <chrono>
-#include <map>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "frame/App.h"
-#include "platform/Files.h"
 #include "platform/Http.h"
-#include "platform/Registry.h"
-#include "res/StringTable.h"
-#include "res/resource.h"
 #include "update/UpdateThread.h"
-#include "HostHarness.h"
-#include "TestSupport.h"
+#include "UpdateFixture.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Tree = std::map<std::string, std::string>;  // path under the root -> bytes; folders end in "/"
+using Tree = std::map<std::string, std::string>;  // name -> bytes; a folder's are ""
 
-// Everything under root but the lock files, which stay once an update has run.
-void Scan(const std::string& root, const std::string& under, Tree& tree) {
-    DIR* d = opendir((root + under).c_str());
-    if (!d) return;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == ".." || name == "Flyerbank.lock" || name == "Flyerbank.update.lock") continue;
-        const std::string path = under + "/" + name;
-        struct stat st;
-        if (lstat((root + path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            tree[path + "/"];
-            Scan(root, path, tree);
-        } else {
-            tree[path] = ReadText(root + path);
-        }
-    }
-    closedir(d);
-}
-Tree Scan(const std::string& root) {
+// The ad folder as it lies, the lock files aside, which stay once an update has run.
+Tree Scan(const std::string& folder) {
     Tree tree;
-    Scan(root, "", tree);
+    for (const std::string& name : FilesIn(folder)) tree[name] = ReadText(folder + "/" + name);
     return tree;
 }
 
-// The paths whose bytes differ, or that only one of the two has.
-std::string Differences(const Tree& expected, const Tree& found) {
-    std::string out;
-    for (const auto& e : expected) {
-        auto f = found.find(e.first);
-        if (f == found.end()) out += " missing " + e.first;
-        else if (f->second != e.second) out += " changed " + e.first;
-    }
-    for (const auto& f : found)
-        if (!expected.count(f.first)) out += " new " + f.first;
-    return out;
+// Each file's size and a hash of its bytes: short enough to print when two folders differ.
+std::map<std::string, std::string> Digests(const Tree& tree) {
+    std::map<std::string, std::string> digests;
+    for (const auto& [name, bytes] : tree)
+        digests[name] = std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(bytes));
+    return digests;
 }
 
 enum Where { kList, kData };
@@ -79,7 +40,6 @@ struct Row {
     uint32_t idleSeconds = 30;
 };
 
-constexpr uint32_t kDone = kUpdateDone, kFailed = kUpdateFailed, kCancelled = kUpdateCancelled;
 const std::vector<unsigned> kSendFailed{IDP_SEND_REQUEST, IDP_ADS_COMM_ERROR};
 const std::vector<unsigned> kBadStatus{IDP_BAD_STATUS, IDP_ADS_COMM_ERROR};
 const std::vector<unsigned> kTooLarge{IDP_RECEIVE, IDP_ADS_COMM_ERROR};
@@ -87,54 +47,39 @@ const std::vector<unsigned> kCommError{IDP_ADS_COMM_ERROR};
 // A failure of the internet layer while the list is read reports itself (id 0).
 const std::vector<unsigned> kLayerReport{0};
 
-class HostileServer : public ::testing::Test {
+// The update runs in this process, on the core linked into the tests.
+class HostileServer : public Update {
 protected:
     void SetUp() override {
-        setenv("no_proxy", "127.0.0.1", 1);
-        setenv("NO_PROXY", "127.0.0.1", 1);
-        setenv("FLB_REGISTRY_DIR", m_work.Path("registry").c_str(), 1);
-        ASSERT_TRUE(platform::MakeDirectory(m_work.Path("content")));
-        ASSERT_TRUE(platform::MakeDirectory(Ads()));
-        WriteText(m_work.Path("content/pic101.jpg"), m_pic101);
-        WriteText(m_work.Path("content/pic102.png"), Bytes('b', 2000));
-        WriteText(m_work.Path("content/pic103.jpg"), m_pic103);
-        const std::string cabsrc = m_work.Path("cabsrc");
-        ASSERT_TRUE(platform::MakeDirectory(cabsrc));
-        WriteText(cabsrc + "/movie.asf", m_movie);
-        WriteText(cabsrc + "/thumb.jpg", m_thumb);
-        ASSERT_EQ(std::system(("cd '" + cabsrc + "' && gcab -c '" + m_work.Path("content/movie.cab") +
-                               "' movie.asf thumb.jpg")
-                                  .c_str()),
-                  0);
+        Update::SetUp();
         theApp.m_strRegistryKey = LoadResString(IDS_REGISTRY_KEY);
         theApp.m_strFolder = Ads() + "/";
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
         m_oldTimeouts = platform::SetHttpTimeouts({5000, 30});
     }
     void TearDown() override {
+        Update::TearDown();
         platform::SetHttpTimeouts(m_oldTimeouts);
         theApp.m_workers.clear();
         theApp.m_announcedAds.clear();
         theApp.m_strFolder.clear();
-        theApp.m_catalogue.Load(m_work.Path("gone/").c_str());
+        theApp.m_catalogue.Load(m_root.Path("gone/").c_str());
     }
 
     void Manifest(bool more) {
         std::string m = "101\tjpg\t5\tone\thttp://example.test/101\tpic101.jpg\n";
-        if (more) m += "202\tcab\t3\tnew movie\thttp://example.test/202\tmovie.cab\n"
+        if (more) m += "202\tcab\t3\tnew movie\thttp://example.test/202\tmovie201.cab\n"
                        "103\tjpg\t0\tnew picture\thttp://example.test/103\tpic103.jpg\n";
         m += "102\tpng\t1\ttwo\thttp://example.test/102\tpic102.png\n"
-             "201\tcab\t3\tmovie\thttp://example.test/201\tmovie.cab\n";
-        WriteText(m_work.Path("content/manifest.txt"), m);
+             "201\tcab\t3\tmovie\thttp://example.test/201\tmovie201.cab\n";
+        WriteText(Content("manifest.txt"), m);
     }
-    // The faulty server's log tells when it has the request.
-    bool Start(ServerRun& server, const std::string& fault) {
-        const std::string log = m_work.Path(fault.empty() ? "good.log" : "faulty.log");
-        std::vector<std::string> args{"--content", m_work.Path("content"), "--log", log};
-        if (!fault.empty()) args.insert(args.end(), {"--fault", fault});
-        std::remove(log.c_str());
-        return server.Start(ADS_SERVER, args);
+    // Beside the fixture's sound server; its log tells when it has the request.
+    bool StartFaulty(const std::string& fault) {
+        std::remove(FaultyLog().c_str());
+        return m_faulty.Start(ADS_SERVER, {"--content", Content(""), "--log", FaultyLog(), "--fault", fault});
     }
+    std::string FaultyLog() const { return m_root.Path("faulty.log"); }
     void Point(const std::string& list, const std::string& data) {
         const std::string key = LoadResString(IDS_REGISTRY_KEY);
         ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(IDS_VALUE_LIST), list));
@@ -143,49 +88,37 @@ protected:
     HostWindow::Record Run(bool cancel = false) {
         EXPECT_EQ(StartUpdate("u1", m_window.Handle(), 0, "1.0"), TRUE);
         if (cancel) {
-            const auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (ReadText(m_work.Path("faulty.log")).empty() && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(5ms);
+            EXPECT_TRUE(Eventually([&] { return !ReadText(FaultyLog()).empty(); }, 20s));
             EXPECT_EQ(CancelUpdate(), TRUE);
         }
         return m_window.Wait(60000);
     }
     void Restore(const Tree& held) {
         platform::RemoveFolderAndFiles(Ads());
-        for (const auto& entry : held) {
-            if (entry.first.back() == '/') platform::MakeDirectory(m_root.Path(entry.first.substr(1)));
-            else WriteText(m_root.Path(entry.first.substr(1)), entry.second);
-        }
+        platform::MakeDirectory(Ads());
+        for (const auto& [name, bytes] : held) WriteText(Ad(name), bytes);
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
     }
 
-    std::string Ads() const { return m_root.Path("ads"); }
-
-    TempFolder m_root;  // the ad folder's parent: nothing but the ad folder may appear here
-    TempFolder m_work;  // content, logs and registry
-    HostWindow m_window;
+    ServerRun m_faulty;
     MessageRecorder m_messages;
     platform::HttpTimeouts m_oldTimeouts;
-    const std::string m_pic101 = Bytes('a', 3000), m_pic103 = Bytes('c', 1500);
-    const std::string m_movie = Bytes('m', 60000), m_thumb = Bytes('t', 1000);
 };
 
 TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
     // Held before every row: 101 (out of date, so fetched again), 102, and the movie 201.
-    ServerRun good, faulty;
     Manifest(false);
-    ASSERT_TRUE(Start(good, ""));
-    Point(good.Url("ads/getlist.php3"), good.Url("ads/getdata.php3"));
+    StartServer();
     ASSERT_EQ(Run().wParam, kDone);
     ASSERT_EQ(m_messages.Take(), std::vector<unsigned>{});
-    WriteText(Ads() + "/0000101.jpg", "an older 101");
-    const Tree held = Scan(m_root.Path(""));
-    ASSERT_EQ(held.count("/ads/0000201.asf"), 1u);
+    WriteText(Ad("0000101.jpg"), "an older 101");
+    const Tree held = Scan(Ads());
+    ASSERT_EQ(held.count("0000201.asf"), 1u);
 
     // The rows list 101, then the new ads 202 (a cabinet) and 103, then 102 and 201.
     Manifest(true);
-    ASSERT_TRUE(Start(good, ""));
-    const std::string root = m_root.Path("");
+    StartServer();
+    const std::string good = m_server.Url("ads/"), root = m_parent.Path("");
     const Row rows[] = {
         {"", kList, kFailed, 0, kSendFailed},
         {"", kData, kFailed, 0, kSendFailed},
@@ -226,11 +159,11 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
         Restore(held);
         std::string faultyUrl = "http://127.0.0.1:" + std::to_string(DeadPort()) + "/ads/";
         if (!row.fault.empty()) {
-            ASSERT_TRUE(Start(faulty, row.fault));
-            faultyUrl = faulty.Url("ads/");
+            ASSERT_TRUE(StartFaulty(row.fault));
+            faultyUrl = m_faulty.Url("ads/");
         }
-        Point((row.where == kList ? faultyUrl : good.Url("ads/")) + "getlist.php3",
-              (row.where == kData ? faultyUrl : good.Url("ads/")) + "getdata.php3");
+        Point((row.where == kList ? faultyUrl : good) + "getlist.php3",
+              (row.where == kData ? faultyUrl : good) + "getdata.php3");
         platform::SetHttpTimeouts({5000, row.idleSeconds});
 
         const HostWindow::Record r = Run(row.cancel);
@@ -244,22 +177,23 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
 
         // The held ads as they were, or as the row's downloads left them; nothing else.
         Tree expected = held;
-        if (row.stored != kNone) expected["/ads/0000101.jpg"] = m_pic101;
+        if (row.stored != kNone) expected["0000101.jpg"] = m_pic101;
         if (row.stored == kAll) {
-            expected["/ads/0000202.asf"] = m_movie;
-            expected["/ads/0000202.jpg"] = m_thumb;
-            expected["/ads/0000103.jpg"] = m_pic103;
+            expected["0000202.asf"] = m_movie;
+            expected["0000202.jpg"] = m_thumb;
+            expected["0000103.jpg"] = m_pic103;
         }
-        Tree now = Scan(root);
-        ASSERT_TRUE(now.count("/ads/Flyerbank.dat"));
-        now["/ads/Flyerbank.dat"] = expected["/ads/Flyerbank.dat"];
-        EXPECT_EQ(Differences(expected, now), "");
+        Tree now = Scan(Ads());
+        ASSERT_TRUE(now.count("Flyerbank.dat"));
+        now["Flyerbank.dat"] = expected["Flyerbank.dat"];
+        EXPECT_EQ(Digests(now), Digests(expected));
+        EXPECT_EQ(FilesIn(root), std::set<std::string>{"ads"}) << "written beside the ad folder";
         theApp.m_catalogue.Load(theApp.m_strFolder.c_str());
         for (DWORD code : {101u, 102u, 201u}) {
             CAdRecord record;
             EXPECT_TRUE(theApp.m_catalogue.Lookup(code, record)) << code;
         }
-        faulty.Stop();
+        m_faulty.Stop();
     }
 }
 

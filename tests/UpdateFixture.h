@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -32,17 +33,19 @@ constexpr uint32_t kDone = 0, kFailed = 1, kCancelled = 2;
 // 青い空 in code page 932, as the server sends it and the library keeps it.
 const char kBlueSkyCp932[] = "\x90\xC2\x82\xA2\x8B\xF3";
 
-// An ad's record as the catalogue file stores it, key -> value; empty when none has its code.
+// The keys of an ad's section that the catalogue file holds, key -> value.
+inline std::map<std::string, std::string> RecordIn(const platform::ProfileReader& file, const std::string& section) {
+    std::map<std::string, std::string> r;
+    for (const char* key : {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"})
+        if (!file.GetFullString(section.c_str(), key, r[key])) r.erase(key);
+    return r;
+}
+
+// An ad's record as the catalogue file stores it; empty when none has its code.
 inline std::map<std::string, std::string> StoredRecord(const std::string& dat, uint32_t code) {
     platform::ProfileReader file(dat);
-    for (uint32_t i = 0, n = file.GetInt("Flyerbank", "Count", 0); i < n; ++i) {
-        const std::string section = AdSection(i);
-        if (file.GetInt(section.c_str(), "ID", 0) != code) continue;
-        std::map<std::string, std::string> r;
-        for (const char* key : {"Name", "File", "ID", "Type", "URL", "Time", "Favorite", "Priority", "Size"})
-            file.GetFullString(section.c_str(), key, r[key]);
-        return r;
-    }
+    for (uint32_t i = 0, n = file.GetInt("Flyerbank", "Count", 0); i < n; ++i)
+        if (file.GetInt(AdSection(i).c_str(), "ID", 0) == code) return RecordIn(file, AdSection(i));
     return {};
 }
 
@@ -54,6 +57,39 @@ inline void PointAtAdServer(const std::string& base) {
         ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first), base + value.second));
 }
 
+// Polls `done` until it holds or `bound` has passed; whether it held.
+template <class Done>
+bool Eventually(Done done, std::chrono::milliseconds bound = 10s) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// A cabinet made by a real tool, its members stored with the date 2001-02-03 04:05:06;
+// `packed` compresses them.
+inline void MakeCabinet(const std::string& cab, const std::vector<std::pair<std::string, std::string>>& members,
+                        bool packed = false) {
+    TempFolder dir;
+    std::string names;
+    for (const auto& [name, bytes] : members) {
+        WriteText(dir.Path(name), bytes);
+        names += " '" + name + "'";
+    }
+    const std::string command = "cd '" + dir.Path("") + "' && touch -d '2001-02-03 04:05:06'" + names + " && gcab -c" +
+                                (packed ? "z" : "") + " '" + cab + "'" + names;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+// A server's answer as the transport hands it over: a malloc'ed block the job owns.
+inline unsigned char* AnswerBlock(const std::string& bytes) {
+    auto* block = static_cast<unsigned char*>(std::malloc(bytes.size() ? bytes.size() : 1));
+    std::memcpy(block, bytes.data(), bytes.size());
+    return block;
+}
+
 class Update : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -63,23 +99,12 @@ protected:
         ASSERT_TRUE(platform::MakeDirectory(m_root.Path("content")));
         ASSERT_TRUE(platform::MakeDirectory(Ads()));
         ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
-        WriteText(m_root.Path("content/pic101.jpg"), m_pic101);
-        WriteText(m_root.Path("content/pic102.png"), m_pic102);
-        WriteText(m_root.Path("content/pic103.jpg"), Bytes('c', 1500));
-        MakeMovieCabinet();
+        WriteText(Content("pic101.jpg"), m_pic101);
+        WriteText(Content("pic102.png"), m_pic102);
+        WriteText(Content("pic103.jpg"), m_pic103);
+        MakeCabinet(Content("movie201.cab"), {{"movie.asf", m_movie}, {"thumb.jpg", m_thumb}});
     }
     void TearDown() override { unsetenv("FLB_MESSAGE_LOG"); }
-
-    // A movie and its thumbnail, stored with an old date the unpacked files must carry.
-    void MakeMovieCabinet() {
-        const std::string dir = m_root.Path("cabsrc");
-        ASSERT_TRUE(platform::MakeDirectory(dir));
-        WriteText(dir + "/movie.asf", m_movie);
-        WriteText(dir + "/thumb.jpg", m_thumb);
-        const std::string command = "cd '" + dir + "' && touch -d '2001-02-03 04:05:06' movie.asf thumb.jpg && " +
-                                    "gcab -c '" + m_root.Path("content/movie201.cab") + "' movie.asf thumb.jpg";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
 
     // The first manifest: two pictures and a cabinet movie. `more` adds a new picture.
     void WriteManifest(bool withMovie = true, bool more = false) {
@@ -88,7 +113,7 @@ protected:
         m += "101\tjpg\t5\t青い空\thttp://example.test/101\tpic101.jpg\n";
         m += "102\tpng\t1\tsecond\thttp://example.test/102?a=b:c\tpic102.png\n";
         if (more) m += "103\tjpg\t0\tthird\thttp://example.test/103\tpic103.jpg\n";
-        WriteText(m_root.Path("content/manifest.txt"), m);
+        WriteText(Content("manifest.txt"), m);
     }
 
     void StartServer(std::vector<std::string> faults = {}) {
@@ -108,9 +133,17 @@ protected:
         EXPECT_TRUE(m_window.Quiet(100)) << "one completion per update";
         return r;
     }
+    // Starts an update and returns once the server has answered its first data request.
+    void StartUpdateUntilData() {
+        std::remove(MessageLog().c_str());
+        ASSERT_EQ(flb.FLBUpdate("u1", m_window.Handle(), 0, "1.0"), 1);
+        ASSERT_TRUE(Eventually([&] { return DataRequests() > 0; }));
+    }
 
-    std::string Ads() const { return m_root.Path("ads"); }
-    std::string Ad(const char* name) const { return m_root.Path("ads/") + name; }
+    std::string Ads() const { return m_parent.Path("ads"); }
+    std::string Ad(const std::string& name) const { return m_parent.Path("ads/") + name; }
+    std::string Dat() const { return Ad("Flyerbank.dat"); }
+    std::string Content(const std::string& name) const { return m_root.Path("content/" + name); }
     std::string MessageLog() const { return m_root.Path("messages.log"); }
     std::string ServerLog() const { return m_root.Path("ads.log"); }
     std::vector<unsigned> Messages() const { return LoggedMessages(MessageLog()); }
@@ -137,13 +170,12 @@ protected:
     }
 
     Library& flb = Library::Get();
-    TempFolder m_root;
+    TempFolder m_root;    // content, logs, registry
+    TempFolder m_parent;  // the ad folder alone, so that anything written beside it shows
     ServerRun m_server;
     HostWindow m_window;
-    const std::string m_pic101 = Bytes('a', 3000);
-    const std::string m_pic102 = Bytes('b', 2000);
-    const std::string m_movie = Bytes('m', 60000);
-    const std::string m_thumb = Bytes('t', 1000);
+    const std::string m_pic101 = Bytes('a', 3000), m_pic102 = Bytes('b', 2000), m_pic103 = Bytes('c', 1500);
+    const std::string m_movie = Bytes('m', 60000), m_thumb = Bytes('t', 1000);
 };
 
 }  // namespace

@@ -13,23 +13,19 @@
 #include <unistd.h>
 
 #include "completion_pipe.h"
-
-typedef int32_t (*SetFolderFn)(const char*);
-typedef int32_t (*UpdateFn)(const char*, void*, int32_t, const char*);
-typedef int32_t (*SetNameFn)(uint32_t, const char*);
-typedef int32_t (*SetFavoriteFn)(uint32_t, int32_t);
-typedef int32_t (*RemoveFn)(uint32_t);
+#include "flyerbank.h"
 
 static void* Need(void* lib, const char* name) {
     void* f = dlsym(lib, name);
     if (!f) exit(4);
     return f;
 }
+/* The export `name` of lib, with its type from the public header. */
+#define NEED(lib, name) ((__typeof__(&name))Need(lib, #name))
 
 static int Update(void* lib) {
-    UpdateFn update = (UpdateFn)Need(lib, "FLBUpdate");
     int fds[2];
-    if (pipe(fds) != 0 || update("crash", (void*)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
+    if (pipe(fds) != 0 || NEED(lib, FLBUpdate)("crash", (FLB_HWND)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
     unsigned char record[12];
     const int failed = ReadCompletion(fds[0], record, 60000);
     if (failed) return failed;
@@ -47,9 +43,9 @@ static int Random(int below) {
 }
 
 static void Change(void* lib, int count, char** codes) {
-    SetNameFn setName = (SetNameFn)Need(lib, "FLBSetName");
-    SetFavoriteFn setFavorite = (SetFavoriteFn)Need(lib, "FLBSetFavoriteFlag");
-    RemoveFn removeAd = (RemoveFn)Need(lib, "FLBRemove");
+    __typeof__(&FLBSetName) setName = NEED(lib, FLBSetName);
+    __typeof__(&FLBSetFavoriteFlag) setFavorite = NEED(lib, FLBSetFavoriteFlag);
+    __typeof__(&FLBRemove) removeAd = NEED(lib, FLBRemove);
     g_state = (uint32_t)getpid() * 2654435761u | 1u;
     for (;;) {
         const uint32_t code = (uint32_t)strtoul(codes[Random(count)], NULL, 10);
@@ -76,8 +72,7 @@ int main(int argc, char** argv) {
     if (argc < 4) return 2;
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (!lib) return 3;
-    SetFolderFn setFolder = (SetFolderFn)Need(lib, "FLBSetFolder");
-    if (setFolder(argv[2]) != 1) return 5;
+    if (NEED(lib, FLBSetFolder)(argv[2]) != 1) return 5;
     dprintf(1, "R\n");
     if (strcmp(argv[3], "update") == 0) return Update(lib);
     if (strcmp(argv[3], "change") == 0 && argc > 4) Change(lib, argc - 4, argv + 4);

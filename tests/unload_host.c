@@ -7,20 +7,18 @@
 #include <unistd.h>
 
 #include "completion_pipe.h"
-
-typedef int32_t (*SetFolderFn)(const char*);
-typedef int32_t (*UpdateFn)(const char*, void*, int32_t, const char*);
+#include "flyerbank.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (!lib) return 3;
-    SetFolderFn setFolder = (SetFolderFn)dlsym(lib, "FLBSetFolder");
-    UpdateFn update = (UpdateFn)dlsym(lib, "FLBUpdate");
+    __typeof__(&FLBSetFolder) setFolder = (__typeof__(&FLBSetFolder))dlsym(lib, "FLBSetFolder");
+    __typeof__(&FLBUpdate) update = (__typeof__(&FLBUpdate))dlsym(lib, "FLBUpdate");
     int fds[2];
     if (!setFolder || !update || pipe(fds) != 0) return 4;
     if (setFolder(argv[2]) != 1) return 5;
-    if (update("unload", (void*)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
+    if (update("unload", (FLB_HWND)(intptr_t)fds[1], 0, "1.0") != 1) return 6;
     unsigned char record[12];
     const int failed = ReadCompletion(fds[0], record, 30000);
     if (failed) return failed;
