@@ -1,12 +1,12 @@
 #include "WinHost.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "res/StringTable.h"
-#include "HostC.h"
 
 Library& Library::Get() {
     static Library library = [] {
@@ -15,18 +15,23 @@ Library& Library::Get() {
         GetModuleFileNameA(nullptr, exe, sizeof exe);
         std::string path = exe;
         path = path.substr(0, path.find_last_of('\\') + 1) + "Flyerbank.dll";
-        l.module = LoadLibraryA(path.c_str());
-        if (!l.module) {
-            std::fprintf(stderr, "cannot load %s: error %lu\n", path.c_str(), GetLastError());
+        if (!HostLoadLibrary(&l, path.c_str())) {
+            std::fprintf(stderr, "cannot load %s or its exports: error %lu\n", path.c_str(), GetLastError());
             std::abort();
         }
-        // By ordinal, as the definition file numbers them: a host may link either way.
-        auto at = [&](int ordinal) { return reinterpret_cast<void*>(GetProcAddress(l.module, MAKEINTRESOURCEA(ordinal))); };
-#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(at(ordinal));
-#include "flyerbank_exports.inc"
         return l;
     }();
     return library;
+}
+
+std::vector<uint32_t> Codes(int32_t (*list)(uint32_t**, int32_t*)) {
+    uint32_t* codes = nullptr;
+    int32_t count = 0;
+    EXPECT_EQ(1, list(&codes, &count));
+    std::vector<uint32_t> out(codes, codes + count);
+    std::free(codes);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 namespace {
@@ -169,11 +174,6 @@ std::string ReadBytes(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void SetServerUrls(const std::string& list, const std::string& list2, const std::string& data,
-                   const std::string& notify) {
-    HostSetServerUrls(list.c_str(), list2.c_str(), data.c_str(), notify.c_str());
-}
 
 void ClearServerUrls() { RegDeleteKeyA(HKEY_CURRENT_USER, HOST_REGISTRY_KEY); }
 

@@ -11,19 +11,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "flyerbank.h"
 #include "HostC.h"
 
 typedef int32_t(__cdecl* ListFn)(uint32_t**, int32_t*);
 
-static struct {
-    HMODULE module;
-#define FLB_EXPORT(name, ordinal) __typeof__(&name) name;
-#include "flyerbank_exports.inc"
-} lib;
-
-/* Through a data pointer: the exports' types are ours to know, not FARPROC's. */
-static void* Export(int ordinal) { return (void*)GetProcAddress(lib.module, MAKEINTRESOURCEA(ordinal)); }
+static struct HostLibrary lib;
 
 /* Message boxes, captured on every thread of the process as they open. */
 static char boxText[8][512];
@@ -46,39 +38,12 @@ static HHOOK hooks[64];
 static int hookedCount = 0;
 static void HookAllThreads(void) { HostHookThreads(CbtHook, hookedThreads, hooks, &hookedCount, 64); }
 
-/* The host window and its completions. */
-static HWND host;
-static int completions = 0;
-static WPARAM lastOutcome;
-static LPARAM lastResult;
-static int unloadOnCompletion = 0;
+/* The update is over for the library before the message comes: it may go now. */
+static void Unload(void) { FreeLibrary(lib.module); }
 
-static LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == FLB_WM_UPDATE_DONE) {
-        ++completions;
-        lastOutcome = wParam;
-        lastResult = lParam;
-        printf("     completion %d: (%d,%d)\n", completions, (int)wParam, (int)lParam);
-        fflush(stdout);
-        /* The update is over for the library before the message comes: it may go now. */
-        if (unloadOnCompletion) FreeLibrary(lib.module);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-static int WaitCompletion(int count, DWORD ms) {
-    DWORD start = GetTickCount();
-    while (completions < count && GetTickCount() - start < ms) HostPump(20);
-    return completions >= count;
-}
-
-static void SetUrls(const char* base, const char* notify) {
-    char list[512], list2[512], data[512];
-    snprintf(list, sizeof list, "%s/getlist.php3", base);
-    snprintf(list2, sizeof list2, "%s/getlist2.php3", base);
-    snprintf(data, sizeof data, "%s/getdata.php3", base);
-    HostSetServerUrls(list, list2, data, notify);
+static int Shown(int n, unsigned id) {
+    char text[512];
+    return boxCount > n && LoadStringA(lib.module, id, text, sizeof text) > 0 && strcmp(boxText[n], text) == 0 && boxIcon[n];
 }
 
 static int Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
@@ -93,45 +58,20 @@ static int Contains(ListFn list, uint32_t code) {
 }
 
 int main(int argc, char** argv) {
-    WNDCLASSA wc;
+    HWND host;
     char path[MAX_PATH];
     /* cp932: 春のセール and ソファ (its first trail byte is 0x5C) */
     const char* spring = "\x8F\x74\x82\xCC\x83\x5A\x81\x5B\x83\x8B";
     const char* sofa = "\x83\x5C\x83\x74\x83\x40";
-    /* The texts of 20009 and 20007 as the string table holds them. */
-    const char* folderCreate =
-        "\x83t\x83H\x83\x8B\x83_\x82\xF0\x8D\xEC\x90\xAC\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81"
-        "B\n\x8A\xC2\x8B\xAB\x90\xDD\x92\xE8\x82\xCC\x8DL\x8D\x90\x83t\x83@\x83"
-        "C\x83\x8B\x95\xDB\x91\xB6\x83t\x83H\x83\x8B\x83_\x82\xF0\x8Am\x94"
-        "F\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81"
-        "B";
-    const char* invalidArgument = "\x88\xF8\x90\x94\x82\xAA\x96\xB3\x8C\xF8\x82\xC5\x82\xB7\x81"
-                                  "B";
 
     if (argc < 4) {
         fprintf(stderr, "usage: host32 ADS_URL SLOW_ADS_URL AVLS_URL\n");
         return 2;
     }
     printf("host32: %u-bit host, ANSI code page %u\n", (unsigned)(sizeof(void*) * 8), GetACP());
-
-    lib.module = LoadLibraryA("Flyerbank.dll");
-    CHECK(lib.module != NULL, "LoadLibraryA(\"Flyerbank.dll\")");
+    CHECK(HostLoadLibrary(&lib, "Flyerbank.dll"), "Flyerbank.dll loads; its fifteen exports by name are the ordinals 10-24");
     if (!lib.module) return 1;
-    {
-        int same = 1;
-#define FLB_EXPORT(name, ordinal)                                   \
-    lib.name = (__typeof__(lib.name))Export(ordinal);               \
-    same &= lib.name != NULL && (void*)GetProcAddress(lib.module, #name) == (void*)lib.name;
-#include "flyerbank_exports.inc"
-        CHECK(same, "the fifteen exports by name are the ordinals 10-24");
-    }
-
-    memset(&wc, 0, sizeof wc);
-    wc.lpfnWndProc = HostProc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = "Host32";
-    RegisterClassA(&wc);
-    host = CreateWindowExA(0, "Host32", "host32", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, NULL, NULL, wc.hInstance, NULL);
+    host = HostCreateWindow();
     HookAllThreads();
 
     /* Catalogue: the default folder is the drive root the host runs from. */
@@ -156,17 +96,17 @@ int main(int argc, char** argv) {
         uint32_t* codes = NULL;
         CHECK(lib.FLBSetFolder("") == 0 && lib.FLBGetPictureList(&codes, NULL) == 0, "bad arguments give 0");
     }
-    CHECK(boxCount == 2 && strcmp(boxText[0], folderCreate) == 0 && boxIcon[0], "20009 shown with the stop icon");
-    CHECK(boxCount == 2 && strcmp(boxText[1], invalidArgument) == 0 && boxIcon[1], "20007 shown with the stop icon");
+    CHECK(boxCount == 2 && Shown(0, 20009), "20009 shown with the stop icon");
+    CHECK(boxCount == 2 && Shown(1, 20007), "20007 shown with the stop icon");
 
     /* An update with pictures and cabinet movies, completing at the window. */
     snprintf(path + 3, sizeof path - 3, "ads");
     CHECK(lib.FLBSetFolder(path) == 1, "a new ad folder at the root is made");
-    SetUrls(argv[1], argv[3]);
+    HostUseServer(argv[1], argv[3]);
     boxCount = 0;
     CHECK(lib.FLBUpdate("host32", host, 0, "1.0") == 1, "FLBUpdate starts");
     HookAllThreads();
-    CHECK(WaitCompletion(1, 120000) && lastOutcome == 0 && lastResult == 0, "the update completes with (0,0)");
+    CHECK(HostWaitCompletions(1, 120000) && hostC.outcome == 0 && hostC.result == 0, "the update completes with (0,0)");
     CHECK(boxCount == 0, "no message during the update");
     CHECK(Contains(lib.FLBGetPictureList, 1001) && Contains(lib.FLBGetMovieList, 2001) && Contains(lib.FLBGetMovieList, 2002),
           "pictures and movies are held");
@@ -185,7 +125,7 @@ int main(int argc, char** argv) {
     CHECK(lib.FLBNotifyAVLS(1001, 5, "shown by host32") == 1 && boxCount == 0, "the log server accepts the notice");
 
     /* A cancel during a slow payload. */
-    SetUrls(argv[2], argv[3]);  /* the slow server */
+    HostUseServer(argv[2], argv[3]);  /* the slow server */
     /* Three pictures to fetch again at 1 KiB a second, some twenty seconds: the cancel
      * lands well inside, however slow the machine runs us. */
     CHECK(lib.FLBRemove(1001) == 1 && !Contains(lib.FLBGetPictureList, 1001), "an ad is removed with its file");
@@ -194,18 +134,18 @@ int main(int argc, char** argv) {
     HookAllThreads();
     HostPump(3000);
     CHECK(lib.FLBUpdateCancel() == 1, "FLBUpdateCancel posts the request");
-    CHECK(WaitCompletion(2, 60000) && lastOutcome == 2, "the update ends as cancelled");
+    CHECK(HostWaitCompletions(2, 60000) && hostC.outcome == 2, "the update ends as cancelled");
     CHECK(boxCount == 0, "no message for a cancel");
 
     /* The host lets the library go on the completion of an update with nothing to fetch. */
-    SetUrls(argv[1], argv[3]);
+    HostUseServer(argv[1], argv[3]);
     {
         char dll[MAX_PATH];
         GetModuleFileNameA(lib.module, dll, sizeof dll);
-        unloadOnCompletion = 1;
+        hostC.onCompletion = Unload;
         CHECK(lib.FLBUpdate("host32", host, 1, "1.0") == 1, "a last update starts");
         HookAllThreads();
-        CHECK(WaitCompletion(3, 120000) && lastOutcome == 0, "it completes");
+        CHECK(HostWaitCompletions(3, 120000) && hostC.outcome == 0, "it completes");
         /* The library goes with its last thread: the worker, or the exchange the cancel
          * left to finish with the slow server on its own (at most the idle time-out). */
         {
@@ -214,6 +154,6 @@ int main(int argc, char** argv) {
         }
         CHECK(GetModuleHandleA(dll) == NULL, "the library unloaded once its last thread ended");
     }
-    printf("host32: %s (%d failed)\n", failures ? "FAILED" : "passed", failures);
-    return failures ? 1 : 0;
+    printf("host32: %s (%d failed)\n", hostC.failures ? "FAILED" : "passed", hostC.failures);
+    return hostC.failures ? 1 : 0;
 }
