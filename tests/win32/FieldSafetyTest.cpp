@@ -79,12 +79,6 @@ TEST_F(FieldSafety, AFolderIsTakenExactlyWhenEveryPathMadeInItFits) {
     EXPECT_EQ((std::set<std::string>{"0001001.png", "0001002.jpg", "0001003.png", "0002001.wmv", "0002001.jpg",
                                      "0002002.wmv", "0002002.jpg", "Flyerbank.dat"}),
               NamesIn(fits + "\\"));
-    EXPECT_EQ(1, lib.FLBSetName(2001, "renamed"));
-    EXPECT_EQ(1, lib.FLBRemove(1001));
-    ASSERT_EQ(1, lib.FLBSetFolder(fits.c_str()));
-    EXPECT_STREQ("renamed", lib.FLBGetName(2001));
-    EXPECT_EQ(nullptr, lib.FLBGetFileName(1001));
-    EXPECT_TRUE(boxes.Shown().empty());
 }
 
 }  // namespace

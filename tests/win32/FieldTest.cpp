@@ -20,7 +20,7 @@ protected:
         ShowWindow(host.Handle(), SW_SHOW);
         SetActiveWindow(host.Handle());
         SetFocus(host.Handle());
-        PumpMessages(50);
+        HostPump(50);
         ASSERT_EQ(host.Handle(), GetFocus());
     }
 
@@ -74,14 +74,14 @@ TEST_F(Field, TheProgressWindowTakesTheFocusOnlyWhileItShows) {
     UseServer(EnvOr("FLB_ADS_SLOW_URL"));
     ASSERT_TRUE(Start());
     EXPECT_EQ(host.Handle(), GetFocus());
-    PumpMessages(700);
+    HostPump(700);
     HWND dialog = FindWindowA("#32770", "Tidewell");
     ASSERT_NE(nullptr, dialog);
     ASSERT_TRUE(IsWindowVisible(dialog));
     EXPECT_EQ(dialog, GetActiveWindow());
     ASSERT_EQ(1, lib.FLBUpdateCancel());
     ASSERT_TRUE(host.WaitForCompletions(2, kWait));
-    PumpMessages(50);
+    HostPump(50);
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_EQ(host.Handle(), GetActiveWindow());
     EXPECT_EQ(host.Handle(), GetFocus()) << "the focus did not come back";
@@ -116,7 +116,7 @@ TEST_F(Field, AFailedDownloadsBoxOpensAboveTheProgressWindowWhichStops) {
     EXPECT_TRUE(boxes.Shown().back().stopIcon);
     EXPECT_EQ(looked, hidden) << "a box opened under the progress window";
 
-    PumpMessages(50);
+    HostPump(50);
     HWND dialog = FindWindowA("#32770", "Tidewell");
     ASSERT_NE(nullptr, dialog);
     EXPECT_FALSE(KillTimer(dialog, 426)) << "the bar's timer still runs after the update";

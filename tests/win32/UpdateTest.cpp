@@ -122,7 +122,7 @@ TEST_F(Update, CancelsEndTheUpdateAsCancelled) {
         UseServer(c.silent ? silentBase : EnvOr("FLB_ADS_SLOW_URL"));
         ASSERT_EQ(1, lib.FLBUpdate("user1", window.Handle(), 0, "1.0"));
         boxes.HookNewThreads();
-        PumpMessages(900);  // the first picture trickles in at 1 KiB per 200 ms
+        HostPump(900);  // the first picture trickles in at 1 KiB per 200 ms
         HWND dialog = FindWindowA("#32770", "Tidewell");
         if (!c.silent) {
             ASSERT_NE(nullptr, dialog);

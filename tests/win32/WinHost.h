@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,7 +24,7 @@ struct ShownBox {
     bool stopIcon;     // MB_ICONHAND; a box without an icon is MB_OK
 };
 
-// Records the message boxes of every thread of the process while it lives.
+// Records the message boxes of every thread of the process while it lives (one at a time).
 class BoxRecorder {
 public:
     BoxRecorder();
@@ -36,13 +35,6 @@ public:
     void Clear();
     // Runs on the box's thread as each box opens, before it is answered.
     void OnOpen(std::function<void(HWND box)> look);
-
-private:
-    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);
-    static constexpr int kMaxThreads = 64;
-    DWORD m_threads[kMaxThreads];
-    HHOOK m_hooks[kMaxThreads];
-    int m_count = 0;
 };
 
 // A top-level window of the test's thread; completions land in Completions().
@@ -67,9 +59,6 @@ private:
     std::vector<Completion> m_completions;
     std::function<void(const Completion&)> m_handler;
 };
-
-// Dispatches the thread's messages for `ms`, as a host's loop would.
-void PumpMessages(DWORD ms);
 
 // A folder of its own under the system's temporary folder, gone with the object.
 class TempFolder {

@@ -3,13 +3,14 @@
  *   host32.exe ADS_URL SLOW_ADS_URL AVLS_URL   (the slow server sends 1 KiB a second)
  * It must be started from the root of a drive holding Flyerbank.dll, a Flyerbank.dat
  * naming 0000007.jpg and that picture: the library's default folder is then the root.
- * Prints one line per check and exits 0 only when all passed. */
-#include <windows.h>
-
+ * It ends by letting the library go in the completion handler.
+ * Prints one line per check and exits 0 only when all passed.
+ *   host32.exe --big ADS_URL MOVIE_BYTES
+ * makes one update of a single large cabinet ad into the drive's folder "big" instead, as
+ * a 32-bit host with its 2 GB of address space sees it; exits 0 only when it completed
+ * with (0,0) and the movie has MOVIE_BYTES bytes. */
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "HostC.h"
 
@@ -17,33 +18,34 @@ typedef int32_t(__cdecl* ListFn)(uint32_t**, int32_t*);
 
 static struct HostLibrary lib;
 
-/* Message boxes, captured on every thread of the process as they open. */
-static char boxText[8][512];
-static int boxIcon[8];
-static volatile LONG boxCount = 0;
-
-static LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_ACTIVATE && HostIsMessageBox((HWND)wParam)) {
-        LONG n = InterlockedIncrement(&boxCount) - 1;
-        char text[512];
-        int icon;
-        HostAnswerBox((HWND)wParam, n < 8 ? boxText[n] : text, sizeof text, n < 8 ? &boxIcon[n] : &icon);
-        printf("     box: %s icon\n", (n < 8 ? boxIcon[n] : icon) ? "stop" : "no");
-    }
-    return CallNextHookEx(NULL, code, wParam, lParam);
-}
-
-static DWORD hookedThreads[64];
-static HHOOK hooks[64];
-static int hookedCount = 0;
-static void HookAllThreads(void) { HostHookThreads(CbtHook, hookedThreads, hooks, &hookedCount, 64); }
-
 /* The update is over for the library before the message comes: it may go now. */
 static void Unload(void) { FreeLibrary(lib.module); }
 
+static int Big(const char* base, const char* bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    unsigned long long size = 0;
+    DWORD start;
+    HWND host = HostCreateWindow();
+    HostUseServer(base, "");
+    if (!HostLoadLibrary(&lib, "Flyerbank.dll") || lib.FLBSetFolder("\\big") != 1) {
+        printf("bighost: cannot load Flyerbank.dll or make its ad folder\n");
+        return 1;
+    }
+    start = GetTickCount();
+    if (lib.FLBUpdate("big", host, 0, "1.0") == 1) HostWaitCompletions(1, INFINITE);
+    if (hostC.completions && hostC.outcome == 0 && lib.FLBGetFileName(3001) &&
+        GetFileAttributesExA(lib.FLBGetFileName(3001), GetFileExInfoStandard, &data))
+        size = (unsigned long long)data.nFileSizeHigh << 32 | data.nFileSizeLow;
+    printf("bighost: completion (%d,%d), movie of %llu bytes, %.1f s\n", (int)hostC.outcome, (int)hostC.result, size,
+           (GetTickCount() - start) / 1000.0);
+    fflush(stdout);
+    return hostC.completions && hostC.outcome == 0 && hostC.result == 0 && size == strtoull(bytes, NULL, 10) ? 0 : 1;
+}
+
 static int Shown(int n, unsigned id) {
-    char text[512];
-    return boxCount > n && LoadStringA(lib.module, id, text, sizeof text) > 0 && strcmp(boxText[n], text) == 0 && boxIcon[n];
+    char text[1024];
+    return hostBoxes.count > n && LoadStringA(lib.module, id, text, sizeof text) > 0 &&
+           strcmp(hostBoxes.text[n], text) == 0 && hostBoxes.stopIcon[n];
 }
 
 static int Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
@@ -59,11 +61,13 @@ static int Contains(ListFn list, uint32_t code) {
 
 int main(int argc, char** argv) {
     HWND host;
-    char path[MAX_PATH];
+    char path[MAX_PATH], dll[MAX_PATH];
+    DWORD start;
     /* cp932: 春のセール and ソファ (its first trail byte is 0x5C) */
     const char* spring = "\x8F\x74\x82\xCC\x83\x5A\x81\x5B\x83\x8B";
     const char* sofa = "\x83\x5C\x83\x74\x83\x40";
 
+    if (argc == 4 && strcmp(argv[1], "--big") == 0) return Big(argv[2], argv[3]);
     if (argc < 4) {
         fprintf(stderr, "usage: host32 ADS_URL SLOW_ADS_URL AVLS_URL\n");
         return 2;
@@ -72,7 +76,7 @@ int main(int argc, char** argv) {
     CHECK(HostLoadLibrary(&lib, "Flyerbank.dll"), "Flyerbank.dll loads; its fifteen exports by name are the ordinals 10-24");
     if (!lib.module) return 1;
     host = HostCreateWindow();
-    HookAllThreads();
+    HostHookNewThreads();
 
     /* Catalogue: the default folder is the drive root the host runs from. */
     GetModuleFileNameA(NULL, path, sizeof path);
@@ -91,23 +95,23 @@ int main(int argc, char** argv) {
           "name and flag read back from the file");
 
     /* Messages: texts and icons from the string table. */
-    boxCount = 0;
+    hostBoxes.count = 0;
     {
         uint32_t* codes = NULL;
         CHECK(lib.FLBSetFolder("") == 0 && lib.FLBGetPictureList(&codes, NULL) == 0, "bad arguments give 0");
     }
-    CHECK(boxCount == 2 && Shown(0, 20009), "20009 shown with the stop icon");
-    CHECK(boxCount == 2 && Shown(1, 20007), "20007 shown with the stop icon");
+    CHECK(hostBoxes.count == 2 && Shown(0, 20009), "20009 shown with the stop icon");
+    CHECK(hostBoxes.count == 2 && Shown(1, 20007), "20007 shown with the stop icon");
 
     /* An update with pictures and cabinet movies, completing at the window. */
     snprintf(path + 3, sizeof path - 3, "ads");
     CHECK(lib.FLBSetFolder(path) == 1, "a new ad folder at the root is made");
     HostUseServer(argv[1], argv[3]);
-    boxCount = 0;
+    hostBoxes.count = 0;
     CHECK(lib.FLBUpdate("host32", host, 0, "1.0") == 1, "FLBUpdate starts");
-    HookAllThreads();
+    HostHookNewThreads();
     CHECK(HostWaitCompletions(1, 120000) && hostC.outcome == 0 && hostC.result == 0, "the update completes with (0,0)");
-    CHECK(boxCount == 0, "no message during the update");
+    CHECK(hostBoxes.count == 0, "no message during the update");
     CHECK(Contains(lib.FLBGetPictureList, 1001) && Contains(lib.FLBGetMovieList, 2001) && Contains(lib.FLBGetMovieList, 2002),
           "pictures and movies are held");
     CHECK(lib.FLBGetName(1001) && strcmp(lib.FLBGetName(1001), spring) == 0, "the server's cp932 name is stored");
@@ -122,7 +126,7 @@ int main(int argc, char** argv) {
     }
 
     /* A notice stored by the log server. */
-    CHECK(lib.FLBNotifyAVLS(1001, 5, "shown by host32") == 1 && boxCount == 0, "the log server accepts the notice");
+    CHECK(lib.FLBNotifyAVLS(1001, 5, "shown by host32") == 1 && hostBoxes.count == 0, "the log server accepts the notice");
 
     /* A cancel during a slow payload. */
     HostUseServer(argv[2], argv[3]);  /* the slow server */
@@ -131,29 +135,24 @@ int main(int argc, char** argv) {
     CHECK(lib.FLBRemove(1001) == 1 && !Contains(lib.FLBGetPictureList, 1001), "an ad is removed with its file");
     CHECK(lib.FLBRemove(1002) == 1 && lib.FLBRemove(1003) == 1, "two more are removed");
     CHECK(lib.FLBUpdate("host32", host, 0, "1.0") == 1, "a second update starts");
-    HookAllThreads();
+    HostHookNewThreads();
     HostPump(3000);
     CHECK(lib.FLBUpdateCancel() == 1, "FLBUpdateCancel posts the request");
     CHECK(HostWaitCompletions(2, 60000) && hostC.outcome == 2, "the update ends as cancelled");
-    CHECK(boxCount == 0, "no message for a cancel");
+    CHECK(hostBoxes.count == 0, "no message for a cancel");
 
     /* The host lets the library go on the completion of an update with nothing to fetch. */
     HostUseServer(argv[1], argv[3]);
-    {
-        char dll[MAX_PATH];
-        GetModuleFileNameA(lib.module, dll, sizeof dll);
-        hostC.onCompletion = Unload;
-        CHECK(lib.FLBUpdate("host32", host, 1, "1.0") == 1, "a last update starts");
-        HookAllThreads();
-        CHECK(HostWaitCompletions(3, 120000) && hostC.outcome == 0, "it completes");
-        /* The library goes with its last thread: the worker, or the exchange the cancel
-         * left to finish with the slow server on its own (at most the idle time-out). */
-        {
-            DWORD start = GetTickCount();
-            while (GetModuleHandleA(dll) != NULL && GetTickCount() - start < 45000) HostPump(100);
-        }
-        CHECK(GetModuleHandleA(dll) == NULL, "the library unloaded once its last thread ended");
-    }
+    GetModuleFileNameA(lib.module, dll, sizeof dll);
+    hostC.onCompletion = Unload;
+    CHECK(lib.FLBUpdate("host32", host, 1, "1.0") == 1, "a last update starts");
+    HostHookNewThreads();
+    CHECK(HostWaitCompletions(3, 120000) && hostC.outcome == 0, "it completes");
+    /* The library goes with its last thread: the worker, or the exchange the cancel left to
+     * finish with the slow server on its own (at most the idle time-out). */
+    for (start = GetTickCount(); GetModuleHandleA(dll) != NULL && GetTickCount() - start < 45000;) HostPump(100);
+    CHECK(GetModuleHandleA(dll) == NULL, "the library unloaded once its last thread ended");
+
     printf("host32: %s (%d failed)\n", hostC.failures ? "FAILED" : "passed", hostC.failures);
     return hostC.failures ? 1 : 0;
 }

@@ -11,7 +11,7 @@
 #include "HostC.h"
 
 static struct HostLibrary lib;
-static char dllPath[MAX_PATH], folder[MAX_PATH];
+static char dllPath[MAX_PATH], base[MAX_PATH], folder[MAX_PATH];
 
 static void Unload(void) {
     if (lib.module) FreeLibrary(lib.module);
@@ -20,22 +20,11 @@ static void Unload(void) {
 
 static int Load(void) { return HostLoadLibrary(&lib, dllPath) && lib.FLBSetFolder(folder) == 1; }
 
-/* Each round downloads everything again, so that it shows the progress window. */
-static void Empty(void) {
-    char pattern[MAX_PATH], path[MAX_PATH];
-    WIN32_FIND_DATAA found;
-    HANDLE find;
-    snprintf(pattern, sizeof pattern, "%s\\*", folder);
-    find = FindFirstFileA(pattern, &found);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        snprintf(path, sizeof path, "%s\\%s", folder, found.cFileName);
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(path);
-        }
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
+/* A folder of its own for each round, so that it downloads everything and shows the
+ * progress window. */
+static void NewFolder(int round) {
+    snprintf(folder, sizeof folder, "%s-%d", base, round);
+    CreateDirectoryA(folder, NULL);
 }
 
 int main(int argc, char** argv) {
@@ -50,9 +39,8 @@ int main(int argc, char** argv) {
     rounds = atoi(argv[2]);
     GetModuleFileNameA(NULL, dllPath, sizeof dllPath);
     strcpy(strrchr(dllPath, '\\') + 1, "Flyerbank.dll");
-    GetTempPathA(sizeof folder, folder);
-    snprintf(folder + strlen(folder), sizeof folder - strlen(folder), "flb-unload-%lu", GetCurrentProcessId());
-    CreateDirectoryA(folder, NULL);
+    GetTempPathA(sizeof base, base);
+    snprintf(base + strlen(base), sizeof base - strlen(base), "flb-unload-%lu", GetCurrentProcessId());
     host = HostCreateWindow();
 
     /* The handler lets the library go, round after round, and the next round loads it
@@ -61,7 +49,7 @@ int main(int argc, char** argv) {
     hostC.onCompletion = Unload;
     for (i = 0, ok = 1; i < rounds && ok; ++i) {
         const int before = hostC.completions;
-        Empty();
+        NewFolder(i);
         ok = Load() && lib.FLBUpdate("unload", host, i & 1, "1.0") == 1 && HostWaitCompletions(before + 1, 60000) &&
              hostC.outcome == 0;
         HostPump(100);
@@ -77,6 +65,7 @@ int main(int argc, char** argv) {
     hostC.onCompletion = NULL;
     HostSilentServer(silentBase, sizeof silentBase);
     HostUseServer(silentBase, "");
+    NewFolder(rounds);
     CHECK(Load(), "the library loads");
     CHECK(lib.FLBUpdate("unload", host, 0, "1.0") == 1, "an update starts on a silent server");
     HostPump(500);
