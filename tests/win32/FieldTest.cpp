@@ -1,8 +1,7 @@
 // What a host in the field meets beyond the happy path: folders named in any ANSI code
 // page, folders with the read-only attribute, its keyboard focus during an update, and
 // the worker's failure box while the progress window is up.
-#include <gtest/gtest.h>
-
+#include "CatalogueText.h"
 #include "WinHost.h"
 #include "res/resource.h"
 
@@ -10,37 +9,22 @@ namespace {
 
 constexpr DWORD kWait = 20000;
 
-std::string Catalogue(const std::string& file) {
-    return "[Flyerbank]\r\nVersion=1.0\r\nCount=1\r\n[AD0000]\r\nName=n\r\nFile=" + file + "\r\nID=7\r\nType=0\r\n";
-}
-
-class Field : public ::testing::Test {
+class Field : public HostTest {
 protected:
     void TearDown() override {
-        ClearServerUrls();
+        HostTest::TearDown();
         lib.FLBSetFolder(spare.Folder().c_str());
-    }
-    void UseServer(const std::string& base) {
-        SetServerUrls(base + "/getlist.php3", base + "/getlist2.php3", base + "/getdata.php3", "");
-    }
-    bool Start() {
-        const bool started = lib.FLBUpdate("user1", host.Handle(), 0, "1.0") == 1;
-        boxes.HookNewThreads();
-        return started;
     }
     // Shown, active and focused, as the window a user is typing into.
     void FocusHost() {
         ShowWindow(host.Handle(), SW_SHOW);
         SetActiveWindow(host.Handle());
         SetFocus(host.Handle());
-        PumpMessages(50);
+        HostPump(50);
         ASSERT_EQ(host.Handle(), GetFocus());
     }
 
-    Library& lib = Library::Get();
-    TempFolder ads, spare;
-    HostWindow host;
-    BoxRecorder boxes;
+    TempFolder spare;
 };
 
 // A folder whose last character is a byte that is a lead byte in code page 932 and a
@@ -51,7 +35,7 @@ TEST_F(Field, AFolderEndingInAnyCodePagesCharacterKeepsItsSeparator) {
     const std::string folder = ads.Path(name);
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << "code page " << GetACP();
     WriteBytes(folder + "\\0000007.jpg", "picture");
-    WriteBytes(folder + "\\Flyerbank.dat", Catalogue(folder + "\\0000007.jpg"));
+    WriteBytes(folder + "\\Flyerbank.dat", CatalogueText({{7, folder + "\\0000007.jpg"}}, "1.0"));
 
     ASSERT_EQ(1, lib.FLBSetFolder(folder.c_str()));
     ASSERT_EQ(1, lib.FLBSetName(7, "renamed"));
@@ -75,25 +59,29 @@ TEST_F(Field, TheProgressWindowTakesTheFocusOnlyWhileItShows) {
     if (EnvOr("FLB_ADS_SLOW_URL").empty()) GTEST_SKIP() << "no slow server";
     ASSERT_EQ(1, lib.FLBSetFolder(ads.Folder().c_str()));
     FocusHost();
-    // An update that downloads nothing never shows the window.
+    // An update that downloads nothing never shows the window; the server's refusal
+    // reaches the host with its number.
     UseServer(EnvOr("FLB_ADS_REFUSING_URL"));
     ASSERT_TRUE(Start());
     EXPECT_EQ(host.Handle(), GetFocus()) << "the hidden window took the focus";
     ASSERT_TRUE(host.WaitForCompletions(1, kWait));
+    EXPECT_EQ(1u, host.Completions()[0].outcome);
+    EXPECT_EQ(7, host.Completions()[0].result);
+    EXPECT_TRUE(boxes.Shown().empty());
     EXPECT_EQ(host.Handle(), GetFocus());
     EXPECT_EQ(host.Handle(), GetActiveWindow());
 
     UseServer(EnvOr("FLB_ADS_SLOW_URL"));
     ASSERT_TRUE(Start());
     EXPECT_EQ(host.Handle(), GetFocus());
-    PumpMessages(700);
+    HostPump(700);
     HWND dialog = FindWindowA("#32770", "Tidewell");
     ASSERT_NE(nullptr, dialog);
     ASSERT_TRUE(IsWindowVisible(dialog));
     EXPECT_EQ(dialog, GetActiveWindow());
     ASSERT_EQ(1, lib.FLBUpdateCancel());
     ASSERT_TRUE(host.WaitForCompletions(2, kWait));
-    PumpMessages(50);
+    HostPump(50);
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_EQ(host.Handle(), GetActiveWindow());
     EXPECT_EQ(host.Handle(), GetFocus()) << "the focus did not come back";
@@ -125,9 +113,10 @@ TEST_F(Field, AFailedDownloadsBoxOpensAboveTheProgressWindowWhichStops) {
     EXPECT_EQ(1u, host.Completions()[0].outcome);
     ASSERT_FALSE(boxes.Shown().empty());
     EXPECT_EQ(StringOf(IDP_ADS_COMM_ERROR), boxes.Shown().back().text);
+    EXPECT_TRUE(boxes.Shown().back().stopIcon);
     EXPECT_EQ(looked, hidden) << "a box opened under the progress window";
 
-    PumpMessages(50);
+    HostPump(50);
     HWND dialog = FindWindowA("#32770", "Tidewell");
     ASSERT_NE(nullptr, dialog);
     EXPECT_FALSE(KillTimer(dialog, 426)) << "the bar's timer still runs after the update";

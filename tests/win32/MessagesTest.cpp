@@ -2,52 +2,42 @@
 // box types, captured as they open; and the resource table against the list it came from.
 #include <gtest/gtest.h>
 
+#include "CatalogueText.h"
 #include "WinHost.h"
 #include "res/resource.h"
 
 namespace {
 
-TEST(Messages, ResourceStringTableHoldsTheListByteForByte) {
+#define FLB_STRING(id, text) id,
+const unsigned kIds[] = {
+#include "res/StringTable.inc"
+};
+#undef FLB_STRING
+
+using Messages = HostTest;
+
+// The resource compiler reads the list's escapes as C does, and LoadStringA gives back
+// the same bytes in code page 932.
+TEST_F(Messages, ResourceStringTableHoldsTheListByteForByte) {
     ASSERT_EQ(932u, GetACP()) << "the Windows tests run with the Japanese ANSI code page";
-    const unsigned ranges[][2] = {{10000, 10004}, {11000, 11003}, {15000, 15003}, {20000, 20013}, {21000, 21008}};
-    int checked = 0;
-    for (const auto& r : ranges)
-        for (unsigned id = r[0]; id <= r[1]; ++id) {
-            char text[1024] = {};
-            const int n = LoadStringA(Library::Get().module, id, text, sizeof text);
-            EXPECT_GT(n, 0) << id;
-            EXPECT_EQ(StringOf(id), std::string(text, n > 0 ? n : 0)) << id;
-            ++checked;
-        }
-    EXPECT_EQ(36, checked);
+    for (unsigned id : kIds) {
+        char text[1024] = {};
+        const int n = LoadStringA(lib.module, id, text, sizeof text);
+        EXPECT_GT(n, 0) << id;
+        EXPECT_EQ(StringOf(id), std::string(text, n > 0 ? n : 0)) << id;
+    }
 }
 
-TEST(Messages, BoxesShowTheTableTextWithTheStopIconOrNone) {
-    Library& lib = Library::Get();
-    BoxRecorder boxes;
-
-    EXPECT_EQ(0, lib.FLBSetFolder(""));
-    uint32_t* codes = nullptr;
-    EXPECT_EQ(0, lib.FLBGetPictureList(&codes, nullptr));
-    auto shown = boxes.Shown();
-    ASSERT_EQ(2u, shown.size());
-    EXPECT_EQ(StringOf(IDP_FOLDER_CREATE), shown[0].text);  // two lines, one line feed
-    EXPECT_TRUE(shown[0].stopIcon);
-    EXPECT_EQ(StringOf(IDP_INVALID_ARGUMENT), shown[1].text);
-    EXPECT_TRUE(shown[1].stopIcon);
-
-    // A view notice with no log server set: the transport's box (no icon), then the
-    // notification's (stop icon).
-    TempFolder ads;
+// A view notice with no log server set: the transport's box (no icon), then the
+// notification's (stop icon). The boxes of bad arguments the C host checks.
+TEST_F(Messages, BoxesShowTheTableTextWithTheStopIconOrNone) {
     WriteBytes(ads.Path("0000007.jpg"), "x");
-    WriteBytes(ads.Path("Flyerbank.dat"),
-               "[Flyerbank]\r\nVersion=1.0\r\nCount=1\r\n[AD0000]\r\nName=n\r\nFile=" + ads.Path("0000007.jpg") +
-                   "\r\nID=7\r\nType=0\r\n");
+    WriteBytes(ads.Path("Flyerbank.dat"), CatalogueText({{7, ads.Path("0000007.jpg")}}, "1.0"));
     ASSERT_EQ(1, lib.FLBSetFolder(ads.Folder().c_str()));
     ClearServerUrls();
     boxes.Clear();
     EXPECT_EQ(0, lib.FLBNotifyAVLS(7, 1, "shown"));
-    shown = boxes.Shown();
+    const auto shown = boxes.Shown();
     ASSERT_EQ(2u, shown.size());
     EXPECT_EQ(StringOf(IDP_URL_PARSE), shown[0].text);
     EXPECT_FALSE(shown[0].stopIcon);

@@ -1,13 +1,9 @@
 // Updates through WinInet and cabinet.dll against the reference servers, which the test
 // script runs natively on 127.0.0.1; completions arrive at a real window.
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
 
 #include "Screenshot.h"
 #include "WinHost.h"
@@ -31,66 +27,13 @@ uint64_t StoredAsUtc() {
     return uint64_t{utc.dwHighDateTime} << 32 | utc.dwLowDateTime;
 }
 
-// Accepts connections and never answers them, until it is destroyed.
-class SilentServer {
-public:
-    SilentServer() {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(m_listener, 8);
-        int len = sizeof addr;
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        m_thread = std::thread([this] {
-            for (;;) {
-                SOCKET s = accept(m_listener, nullptr, nullptr);
-                if (s == INVALID_SOCKET) return;
-                m_accepted.push_back(s);
-            }
-        });
-    }
-    ~SilentServer() {
-        closesocket(m_listener);
-        m_thread.join();
-        for (SOCKET s : m_accepted) closesocket(s);
-    }
-    std::string Url(const char* path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
-
-private:
-    SOCKET m_listener;
-    unsigned m_port = 0;
-    std::thread m_thread;
-    std::vector<SOCKET> m_accepted;
-};
-
-class Update : public ::testing::Test {
+class Update : public HostTest {
 protected:
     void SetUp() override {
         if (EnvOr("FLB_ADS_URL").empty()) GTEST_SKIP() << "FLB_ADS_URL not set: the test script runs the servers";
-        UseServer(EnvOr("FLB_ADS_URL"));
+        UseServer(EnvOr("FLB_ADS_URL"), EnvOr("FLB_AVLS_URL"));
         ASSERT_EQ(1, lib.FLBSetFolder(ads.Folder().c_str()));
     }
-    void TearDown() override { ClearServerUrls(); }
-
-    void UseServer(const std::string& base) {
-        SetServerUrls(base + "/getlist.php3", base + "/getlist2.php3", base + "/getdata.php3",
-                      EnvOr("FLB_AVLS_URL"));
-    }
-    bool Start() {
-        const bool started = lib.FLBUpdate("user1", host.Handle(), 0, "1.0") == 1;
-        boxes.HookNewThreads();
-        return started;
-    }
-
-    Library& lib = Library::Get();
-    TempFolder ads;
-    HostWindow host;
-    BoxRecorder boxes;
 };
 
 TEST_F(Update, PicturesAndCabinetMoviesArriveWithTheirStoredTimes) {
@@ -113,13 +56,6 @@ TEST_F(Update, PicturesAndCabinetMoviesArriveWithTheirStoredTimes) {
         EXPECT_FALSE(FileExists(ads.Path(std::to_string(ad) + ".cab")));
     }
 
-    uint32_t* order = nullptr;
-    int32_t count = 0;
-    ASSERT_EQ(1, lib.FLBGetOrder(&order, &count));
-    ASSERT_EQ(5, count);
-    EXPECT_TRUE(order[0] == 2001 || order[0] == 2002);  // movies first
-    std::free(order);
-
     // The notice of a shown ad is stored by the log server, which answers the sealed OK.
     if (!EnvOr("FLB_AVLS_URL").empty()) {
         EXPECT_EQ(1, lib.FLBNotifyAVLS(1001, 3, "shown on the test host"));
@@ -140,6 +76,32 @@ TEST_F(Update, TheCompletionHandlerMayStartTheNextUpdate) {
     EXPECT_TRUE(boxes.Shown().empty());
 }
 
+// Dialog 1000 of the resources, owned by the host's window, topmost, with its font, and
+// its bar creeping while the first picture trickles in.
+void ExpectProgressWindow(HWND dialog, HWND owner) {
+    EXPECT_EQ(owner, GetWindow(dialog, GW_OWNER)) << "owned by the host's root window";
+    EXPECT_TRUE(GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    LOGFONTA font = {};
+    ASSERT_TRUE(GetObjectA(reinterpret_cast<HFONT>(SendMessageA(dialog, WM_GETFONT, 0, 0)), sizeof font, &font));
+    EXPECT_STREQ("\x82\x6C\x82\x72 \x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E", font.lfFaceName);  // ＭＳ Ｐゴシック
+
+    // The bar first, then the text.
+    HWND bar = GetWindow(dialog, GW_CHILD);
+    ASSERT_NE(nullptr, bar);
+    char text[256] = {}, expected[256];
+    GetWindowTextA(GetWindow(bar, GW_HWNDNEXT), text, sizeof text);
+    std::snprintf(expected, sizeof expected, StringOf(IDS_STATUS_DOWNLOADING).c_str(), 1, 5, "0001001.png");
+    EXPECT_STREQ(expected, text);
+    EXPECT_EQ(500, SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
+    const LRESULT pos = SendMessageA(bar, PBM_GETPOS, 0, 0);
+    EXPECT_GT(pos, 0) << "the bar creeps while the picture downloads";
+    EXPECT_LE(pos, 100);
+    const std::string shot = EnvOr("FLB_SCREENSHOT");
+    if (!shot.empty()) {
+        EXPECT_TRUE(SaveWindowPng(dialog, shot));
+    }
+}
+
 // A cancel by the export or by Esc in the progress window, while a payload trickles in
 // or while the server says nothing: each ends the update as cancelled well before the
 // idle time-out, with no message.
@@ -154,17 +116,18 @@ TEST_F(Update, CancelsEndTheUpdateAsCancelled) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (!c.silent && EnvOr("FLB_ADS_SLOW_URL").empty()) continue;
-        SilentServer silent;
+        char silentBase[64];
+        const SOCKET silent = HostSilentServer(silentBase, sizeof silentBase);
         HostWindow window;
-        if (c.silent) SetServerUrls(silent.Url("/getlist.php3"), silent.Url("/getlist2.php3"), silent.Url("/getdata.php3"), "");
-        else UseServer(EnvOr("FLB_ADS_SLOW_URL"));
+        UseServer(c.silent ? silentBase : EnvOr("FLB_ADS_SLOW_URL"));
         ASSERT_EQ(1, lib.FLBUpdate("user1", window.Handle(), 0, "1.0"));
         boxes.HookNewThreads();
-        PumpMessages(700);  // the first picture trickles in at 1 KiB per 200 ms
+        HostPump(900);  // the first picture trickles in at 1 KiB per 200 ms
         HWND dialog = FindWindowA("#32770", "Tidewell");
         if (!c.silent) {
             ASSERT_NE(nullptr, dialog);
             EXPECT_TRUE(IsWindowVisible(dialog));
+            if (c.how == kExport) ExpectProgressWindow(dialog, window.Handle());
         }
         const DWORD start = GetTickCount();
         if (c.how == kExport) {
@@ -176,6 +139,7 @@ TEST_F(Update, CancelsEndTheUpdateAsCancelled) {
         }
         ASSERT_TRUE(window.WaitForCompletions(1, kWait)) << "the cancel waited for the server";
         std::printf("[ measured ] cancel to completion, %s: %lu ms\n", c.name, GetTickCount() - start);
+        closesocket(silent);
         EXPECT_EQ(2u, window.Completions()[0].outcome);
         EXPECT_TRUE(boxes.Shown().empty());
         if (dialog) {
@@ -183,75 +147,6 @@ TEST_F(Update, CancelsEndTheUpdateAsCancelled) {
         }
         EXPECT_FALSE(FileExists(ads.Path("0001001.png")));
     }
-}
-
-TEST_F(Update, TheProgressWindowIsDialog1000OverTheHost) {
-    if (EnvOr("FLB_ADS_SLOW_URL").empty()) GTEST_SKIP() << "no slow server";
-    UseServer(EnvOr("FLB_ADS_SLOW_URL"));
-    ASSERT_TRUE(Start());
-    PumpMessages(900);  // the first picture trickles in at 1 KiB per 200 ms
-
-    HWND dialog = FindWindowA("#32770", "Tidewell");
-    ASSERT_NE(nullptr, dialog);
-    EXPECT_TRUE(IsWindowVisible(dialog));
-    EXPECT_EQ(host.Handle(), GetWindow(dialog, GW_OWNER)) << "owned by the host's root window";
-    EXPECT_TRUE(GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
-    LOGFONTA font = {};
-    ASSERT_TRUE(GetObjectA(reinterpret_cast<HFONT>(SendMessageA(dialog, WM_GETFONT, 0, 0)), sizeof font, &font));
-    EXPECT_STREQ("\x82\x6C\x82\x72 \x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E", font.lfFaceName);  // ＭＳ Ｐゴシック
-
-    // The bar first, then the text, with the template's classes and texts.
-    HWND bar = GetWindow(dialog, GW_CHILD);
-    ASSERT_NE(nullptr, bar);
-    HWND status = GetWindow(bar, GW_HWNDNEXT);
-    EXPECT_EQ(1000, GetDlgCtrlID(bar));
-    EXPECT_EQ(1001, GetDlgCtrlID(status));
-    char cls[64] = {}, text[256] = {};
-    GetClassNameA(bar, cls, sizeof cls);
-    EXPECT_STREQ("msctls_progress32", cls);
-    GetClassNameA(status, cls, sizeof cls);
-    EXPECT_EQ(0, lstrcmpiA("Static", cls));
-    GetWindowTextA(status, text, sizeof text);
-    char expected[256];
-    std::snprintf(expected, sizeof expected, StringOf(IDS_STATUS_DOWNLOADING).c_str(), 1, 5, "0001001.png");
-    EXPECT_STREQ(expected, text);
-    EXPECT_EQ(500, SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
-    const LRESULT pos = SendMessageA(bar, PBM_GETPOS, 0, 0);
-    EXPECT_GT(pos, 0) << "the bar creeps while the picture downloads";
-    EXPECT_LE(pos, 100);
-
-    const std::string shot = EnvOr("FLB_SCREENSHOT");
-    if (!shot.empty()) {
-        EXPECT_TRUE(SaveWindowPng(dialog, shot));
-    }
-
-    ASSERT_EQ(1, lib.FLBUpdateCancel());
-    ASSERT_TRUE(host.WaitForCompletions(1, kWait));
-    EXPECT_EQ(2u, host.Completions()[0].outcome);
-    EXPECT_FALSE(IsWindowVisible(dialog));
-}
-
-TEST_F(Update, ARefusalReachesTheHostWithItsNumber) {
-    if (EnvOr("FLB_ADS_REFUSING_URL").empty()) GTEST_SKIP() << "no refusing server";
-    UseServer(EnvOr("FLB_ADS_REFUSING_URL"));
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(host.WaitForCompletions(1, kWait));
-    EXPECT_EQ(1u, host.Completions()[0].outcome);
-    EXPECT_EQ(7, host.Completions()[0].result);
-    EXPECT_TRUE(boxes.Shown().empty());
-}
-
-TEST_F(Update, AFailureOnTheWorkerIsShownThere) {
-    SetServerUrls("https://127.0.0.1:1/list", "", "", "");
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(host.WaitForCompletions(1, kWait));
-    EXPECT_EQ(1u, host.Completions()[0].outcome);
-    const auto shown = boxes.Shown();
-    ASSERT_EQ(2u, shown.size());
-    EXPECT_EQ(StringOf(IDP_NOT_HTTP), shown[0].text);
-    EXPECT_FALSE(shown[0].stopIcon);
-    EXPECT_EQ(StringOf(IDP_ADS_COMM_ERROR), shown[1].text);
-    EXPECT_TRUE(shown[1].stopIcon);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "WinHost.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include <shellapi.h>
+
 #include "res/StringTable.h"
-#include "HostC.h"
 
 Library& Library::Get() {
     static Library library = [] {
@@ -15,70 +17,57 @@ Library& Library::Get() {
         GetModuleFileNameA(nullptr, exe, sizeof exe);
         std::string path = exe;
         path = path.substr(0, path.find_last_of('\\') + 1) + "Flyerbank.dll";
-        l.module = LoadLibraryA(path.c_str());
-        if (!l.module) {
-            std::fprintf(stderr, "cannot load %s: error %lu\n", path.c_str(), GetLastError());
+        if (!HostLoadLibrary(&l, path.c_str())) {
+            std::fprintf(stderr, "cannot load %s or its exports: error %lu\n", path.c_str(), GetLastError());
             std::abort();
         }
-        // By ordinal, as the definition file numbers them: a host may link either way.
-        auto at = [&](int ordinal) { return reinterpret_cast<void*>(GetProcAddress(l.module, MAKEINTRESOURCEA(ordinal))); };
-#define FLB_EXPORT(name, ordinal) l.name = reinterpret_cast<decltype(l.name)>(at(ordinal));
-#include "flyerbank_exports.inc"
         return l;
     }();
     return library;
 }
 
+std::vector<uint32_t> Codes(int32_t (*list)(uint32_t**, int32_t*)) {
+    uint32_t* codes = nullptr;
+    int32_t count = 0;
+    EXPECT_EQ(1, list(&codes, &count));
+    std::vector<uint32_t> out(codes, codes + count);
+    std::free(codes);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The C hosts' recorder; its state is this file's own.
 namespace {
-std::mutex g_boxLock;
-std::vector<ShownBox> g_boxes;
 std::function<void(HWND)> g_onOpen;
+void OnOpenBox(HWND box) { g_onOpen(box); }
 }  // namespace
 
 BoxRecorder::BoxRecorder() {
-    Clear();
+    HostBoxesReset();
     HookNewThreads();
 }
 
 BoxRecorder::~BoxRecorder() {
-    for (int i = 0; i < m_count; ++i) UnhookWindowsHookEx(m_hooks[i]);
+    HostBoxesReset();
     OnOpen(nullptr);
 }
 
 void BoxRecorder::OnOpen(std::function<void(HWND)> look) {
-    std::lock_guard<std::mutex> hold(g_boxLock);
+    hostBoxes.onOpen = nullptr;
     g_onOpen = std::move(look);
+    if (g_onOpen) hostBoxes.onOpen = OnOpenBox;
 }
 
-void BoxRecorder::HookNewThreads() { HostHookThreads(Hook, m_threads, m_hooks, &m_count, kMaxThreads); }
-
-LRESULT CALLBACK BoxRecorder::Hook(int code, WPARAM wParam, LPARAM lParam) {
-    HWND window = reinterpret_cast<HWND>(wParam);
-    if (code == HCBT_ACTIVATE && HostIsMessageBox(window)) {
-        std::function<void(HWND)> look;
-        {
-            std::lock_guard<std::mutex> hold(g_boxLock);
-            look = g_onOpen;
-        }
-        if (look) look(window);
-        char text[4096] = {};
-        int icon = 0;
-        HostAnswerBox(window, text, sizeof text, &icon);
-        std::lock_guard<std::mutex> hold(g_boxLock);
-        g_boxes.push_back({text, icon != 0});
-    }
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
+void BoxRecorder::HookNewThreads() { HostHookNewThreads(); }
 
 std::vector<ShownBox> BoxRecorder::Shown() const {
-    std::lock_guard<std::mutex> hold(g_boxLock);
-    return g_boxes;
+    std::vector<ShownBox> shown;
+    for (LONG i = 0; i < hostBoxes.count && i < HOST_MAX_BOXES; ++i)
+        shown.push_back({hostBoxes.text[i], hostBoxes.stopIcon[i] != 0});
+    return shown;
 }
 
-void BoxRecorder::Clear() {
-    std::lock_guard<std::mutex> hold(g_boxLock);
-    g_boxes.clear();
-}
+void BoxRecorder::Clear() { hostBoxes.count = 0; }
 
 HostWindow::HostWindow() {
     static const char* kClass = [] {
@@ -120,8 +109,6 @@ bool HostWindow::WaitForCompletions(size_t count, DWORD ms) {
     return true;
 }
 
-void PumpMessages(DWORD ms) { HostPump(ms); }
-
 TempFolder::TempFolder() {
     char base[MAX_PATH];
     GetTempPathA(sizeof base, base);
@@ -137,24 +124,13 @@ TempFolder::TempFolder() {
 }
 
 TempFolder::~TempFolder() {
-    // Two levels are all a test makes: the ad folder and the library's scratch folders.
-    std::function<void(const std::string&)> remove = [&](const std::string& folder) {
-        WIN32_FIND_DATAA found;
-        HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::string name = found.cFileName;
-                if (name == "." || name == "..") continue;
-                const std::string path = folder + "\\" + name;
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) remove(path);
-                else DeleteFileA(path.c_str());
-            } while (FindNextFileA(find, &found));
-            FindClose(find);
-        }
-        RemoveDirectoryA(folder.c_str());
-    };
-    remove(m_path);
+    // The shell's delete takes the read-only files a cabinet may leave too.
+    const std::string from = m_path + '\0';  // a list of names, ended by an empty one
+    SHFILEOPSTRUCTA op = {};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationA(&op);
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
@@ -169,11 +145,6 @@ std::string ReadBytes(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void SetServerUrls(const std::string& list, const std::string& list2, const std::string& data,
-                   const std::string& notify) {
-    HostSetServerUrls(list.c_str(), list2.c_str(), data.c_str(), notify.c_str());
-}
 
 void ClearServerUrls() { RegDeleteKeyA(HKEY_CURRENT_USER, HOST_REGISTRY_KEY); }
 

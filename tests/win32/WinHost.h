@@ -5,19 +5,16 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "flyerbank.h"
+#include "HostC.h"
 
-struct Library {
-    HMODULE module = nullptr;
-#define FLB_EXPORT(name, ordinal) decltype(&::name) name = nullptr;
-#include "flyerbank_exports.inc"
-
+struct Library : HostLibrary {
     // Flyerbank.dll beside the test program, loaded once; its state lives on between tests.
     static Library& Get();
 };
@@ -27,7 +24,7 @@ struct ShownBox {
     bool stopIcon;     // MB_ICONHAND; a box without an icon is MB_OK
 };
 
-// Records the message boxes of every thread of the process while it lives.
+// Records the message boxes of every thread of the process while it lives (one at a time).
 class BoxRecorder {
 public:
     BoxRecorder();
@@ -38,13 +35,6 @@ public:
     void Clear();
     // Runs on the box's thread as each box opens, before it is answered.
     void OnOpen(std::function<void(HWND box)> look);
-
-private:
-    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);
-    static constexpr int kMaxThreads = 64;
-    DWORD m_threads[kMaxThreads];
-    HHOOK m_hooks[kMaxThreads];
-    int m_count = 0;
 };
 
 // A top-level window of the test's thread; completions land in Completions().
@@ -70,9 +60,6 @@ private:
     std::function<void(const Completion&)> m_handler;
 };
 
-// Dispatches the thread's messages for `ms`, as a host's loop would.
-void PumpMessages(DWORD ms);
-
 // A folder of its own under the system's temporary folder, gone with the object.
 class TempFolder {
 public:
@@ -90,12 +77,43 @@ std::string ReadBytes(const std::string& path);
 bool FileExists(const std::string& path);
 
 // The registry values the library reads its server URLs from.
-void SetServerUrls(const std::string& list, const std::string& list2, const std::string& data,
-                   const std::string& notify);
 void ClearServerUrls();
+inline void UseServer(const std::string& base, const std::string& notify = "") {
+    HostUseServer(base.c_str(), notify.c_str());
+}
+
+// A code list from the library, sorted, its array freed with the msvcrt.dll the library's
+// calloc came from.
+std::vector<uint32_t> Codes(int32_t (*list)(uint32_t**, int32_t*));
 
 // From the test script: where the reference servers listen ("" when not running).
 std::string EnvOr(const char* name, const char* fallback = "");
 
 // The string table's text of an id, as the library shows it (code page 932).
 std::string StringOf(unsigned id);
+
+// The library, an ad folder, a window for the completions and the boxes shown.
+class HostTest : public ::testing::Test {
+protected:
+    void TearDown() override { ClearServerUrls(); }
+    // Starts an update at the window and hooks its worker.
+    bool Start(int32_t list2 = 0) {
+        const bool started = lib.FLBUpdate("user1", host.Handle(), list2, "1.0") == 1;
+        boxes.HookNewThreads();
+        return started;
+    }
+    // One update from the server at base to its completion ({9, 9} when none came).
+    HostWindow::Completion Run(const std::string& base) {
+        UseServer(base);
+        boxes.Clear();
+        const size_t before = host.Completions().size();
+        EXPECT_TRUE(Start());
+        EXPECT_TRUE(host.WaitForCompletions(before + 1, 60000));
+        return host.Completions().size() > before ? host.Completions()[before] : HostWindow::Completion{9, 9};
+    }
+
+    Library& lib = Library::Get();
+    TempFolder ads;
+    HostWindow host;
+    BoxRecorder boxes;
+};

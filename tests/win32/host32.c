@@ -3,82 +3,49 @@
  *   host32.exe ADS_URL SLOW_ADS_URL AVLS_URL   (the slow server sends 1 KiB a second)
  * It must be started from the root of a drive holding Flyerbank.dll, a Flyerbank.dat
  * naming 0000007.jpg and that picture: the library's default folder is then the root.
- * Prints one line per check and exits 0 only when all passed. */
-#include <windows.h>
-
+ * It ends by letting the library go in the completion handler.
+ * Prints one line per check and exits 0 only when all passed.
+ *   host32.exe --big ADS_URL MOVIE_BYTES
+ * makes one update of a single large cabinet ad into the drive's folder "big" instead, as
+ * a 32-bit host with its 2 GB of address space sees it; exits 0 only when it completed
+ * with (0,0) and the movie has MOVIE_BYTES bytes. */
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
-#include "flyerbank.h"
 #include "HostC.h"
 
 typedef int32_t(__cdecl* ListFn)(uint32_t**, int32_t*);
 
-static struct {
-    HMODULE module;
-#define FLB_EXPORT(name, ordinal) __typeof__(&name) name;
-#include "flyerbank_exports.inc"
-} lib;
+static struct HostLibrary lib;
 
-/* Through a data pointer: the exports' types are ours to know, not FARPROC's. */
-static void* Export(int ordinal) { return (void*)GetProcAddress(lib.module, MAKEINTRESOURCEA(ordinal)); }
+/* The update is over for the library before the message comes: it may go now. */
+static void Unload(void) { FreeLibrary(lib.module); }
 
-/* Message boxes, captured on every thread of the process as they open. */
-static char boxText[8][512];
-static int boxIcon[8];
-static volatile LONG boxCount = 0;
-
-static LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_ACTIVATE && HostIsMessageBox((HWND)wParam)) {
-        LONG n = InterlockedIncrement(&boxCount) - 1;
-        char text[512];
-        int icon;
-        HostAnswerBox((HWND)wParam, n < 8 ? boxText[n] : text, sizeof text, n < 8 ? &boxIcon[n] : &icon);
-        printf("     box: %s icon\n", (n < 8 ? boxIcon[n] : icon) ? "stop" : "no");
+static int Big(const char* base, const char* bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    unsigned long long size = 0;
+    DWORD start;
+    HWND host = HostCreateWindow();
+    HostUseServer(base, "");
+    if (!HostLoadLibrary(&lib, "Flyerbank.dll") || lib.FLBSetFolder("\\big") != 1) {
+        printf("bighost: cannot load Flyerbank.dll or make its ad folder\n");
+        return 1;
     }
-    return CallNextHookEx(NULL, code, wParam, lParam);
+    start = GetTickCount();
+    if (lib.FLBUpdate("big", host, 0, "1.0") == 1) HostWaitCompletions(1, INFINITE);
+    if (hostC.completions && hostC.outcome == 0 && lib.FLBGetFileName(3001) &&
+        GetFileAttributesExA(lib.FLBGetFileName(3001), GetFileExInfoStandard, &data))
+        size = (unsigned long long)data.nFileSizeHigh << 32 | data.nFileSizeLow;
+    printf("bighost: completion (%d,%d), movie of %llu bytes, %.1f s\n", (int)hostC.outcome, (int)hostC.result, size,
+           (GetTickCount() - start) / 1000.0);
+    fflush(stdout);
+    return hostC.completions && hostC.outcome == 0 && hostC.result == 0 && size == strtoull(bytes, NULL, 10) ? 0 : 1;
 }
 
-static DWORD hookedThreads[64];
-static HHOOK hooks[64];
-static int hookedCount = 0;
-static void HookAllThreads(void) { HostHookThreads(CbtHook, hookedThreads, hooks, &hookedCount, 64); }
-
-/* The host window and its completions. */
-static HWND host;
-static int completions = 0;
-static WPARAM lastOutcome;
-static LPARAM lastResult;
-static int unloadOnCompletion = 0;
-
-static LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == FLB_WM_UPDATE_DONE) {
-        ++completions;
-        lastOutcome = wParam;
-        lastResult = lParam;
-        printf("     completion %d: (%d,%d)\n", completions, (int)wParam, (int)lParam);
-        fflush(stdout);
-        /* The update is over for the library before the message comes: it may go now. */
-        if (unloadOnCompletion) FreeLibrary(lib.module);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-static int WaitCompletion(int count, DWORD ms) {
-    DWORD start = GetTickCount();
-    while (completions < count && GetTickCount() - start < ms) HostPump(20);
-    return completions >= count;
-}
-
-static void SetUrls(const char* base, const char* notify) {
-    char list[512], list2[512], data[512];
-    snprintf(list, sizeof list, "%s/getlist.php3", base);
-    snprintf(list2, sizeof list2, "%s/getlist2.php3", base);
-    snprintf(data, sizeof data, "%s/getdata.php3", base);
-    HostSetServerUrls(list, list2, data, notify);
+static int Shown(int n, unsigned id) {
+    char text[1024];
+    return hostBoxes.count > n && LoadStringA(lib.module, id, text, sizeof text) > 0 &&
+           strcmp(hostBoxes.text[n], text) == 0 && hostBoxes.stopIcon[n];
 }
 
 static int Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
@@ -93,46 +60,23 @@ static int Contains(ListFn list, uint32_t code) {
 }
 
 int main(int argc, char** argv) {
-    WNDCLASSA wc;
-    char path[MAX_PATH];
+    HWND host;
+    char path[MAX_PATH], dll[MAX_PATH];
+    DWORD start;
     /* cp932: 春のセール and ソファ (its first trail byte is 0x5C) */
     const char* spring = "\x8F\x74\x82\xCC\x83\x5A\x81\x5B\x83\x8B";
     const char* sofa = "\x83\x5C\x83\x74\x83\x40";
-    /* The texts of 20009 and 20007 as the string table holds them. */
-    const char* folderCreate =
-        "\x83t\x83H\x83\x8B\x83_\x82\xF0\x8D\xEC\x90\xAC\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81"
-        "B\n\x8A\xC2\x8B\xAB\x90\xDD\x92\xE8\x82\xCC\x8DL\x8D\x90\x83t\x83@\x83"
-        "C\x83\x8B\x95\xDB\x91\xB6\x83t\x83H\x83\x8B\x83_\x82\xF0\x8Am\x94"
-        "F\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81"
-        "B";
-    const char* invalidArgument = "\x88\xF8\x90\x94\x82\xAA\x96\xB3\x8C\xF8\x82\xC5\x82\xB7\x81"
-                                  "B";
 
+    if (argc == 4 && strcmp(argv[1], "--big") == 0) return Big(argv[2], argv[3]);
     if (argc < 4) {
         fprintf(stderr, "usage: host32 ADS_URL SLOW_ADS_URL AVLS_URL\n");
         return 2;
     }
     printf("host32: %u-bit host, ANSI code page %u\n", (unsigned)(sizeof(void*) * 8), GetACP());
-
-    lib.module = LoadLibraryA("Flyerbank.dll");
-    CHECK(lib.module != NULL, "LoadLibraryA(\"Flyerbank.dll\")");
+    CHECK(HostLoadLibrary(&lib, "Flyerbank.dll"), "Flyerbank.dll loads; its fifteen exports by name are the ordinals 10-24");
     if (!lib.module) return 1;
-    {
-        int same = 1;
-#define FLB_EXPORT(name, ordinal)                                   \
-    lib.name = (__typeof__(lib.name))Export(ordinal);               \
-    same &= lib.name != NULL && (void*)GetProcAddress(lib.module, #name) == (void*)lib.name;
-#include "flyerbank_exports.inc"
-        CHECK(same, "the fifteen exports by name are the ordinals 10-24");
-    }
-
-    memset(&wc, 0, sizeof wc);
-    wc.lpfnWndProc = HostProc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = "Host32";
-    RegisterClassA(&wc);
-    host = CreateWindowExA(0, "Host32", "host32", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, NULL, NULL, wc.hInstance, NULL);
-    HookAllThreads();
+    host = HostCreateWindow();
+    HostHookNewThreads();
 
     /* Catalogue: the default folder is the drive root the host runs from. */
     GetModuleFileNameA(NULL, path, sizeof path);
@@ -151,23 +95,23 @@ int main(int argc, char** argv) {
           "name and flag read back from the file");
 
     /* Messages: texts and icons from the string table. */
-    boxCount = 0;
+    hostBoxes.count = 0;
     {
         uint32_t* codes = NULL;
         CHECK(lib.FLBSetFolder("") == 0 && lib.FLBGetPictureList(&codes, NULL) == 0, "bad arguments give 0");
     }
-    CHECK(boxCount == 2 && strcmp(boxText[0], folderCreate) == 0 && boxIcon[0], "20009 shown with the stop icon");
-    CHECK(boxCount == 2 && strcmp(boxText[1], invalidArgument) == 0 && boxIcon[1], "20007 shown with the stop icon");
+    CHECK(hostBoxes.count == 2 && Shown(0, 20009), "20009 shown with the stop icon");
+    CHECK(hostBoxes.count == 2 && Shown(1, 20007), "20007 shown with the stop icon");
 
     /* An update with pictures and cabinet movies, completing at the window. */
     snprintf(path + 3, sizeof path - 3, "ads");
     CHECK(lib.FLBSetFolder(path) == 1, "a new ad folder at the root is made");
-    SetUrls(argv[1], argv[3]);
-    boxCount = 0;
+    HostUseServer(argv[1], argv[3]);
+    hostBoxes.count = 0;
     CHECK(lib.FLBUpdate("host32", host, 0, "1.0") == 1, "FLBUpdate starts");
-    HookAllThreads();
-    CHECK(WaitCompletion(1, 120000) && lastOutcome == 0 && lastResult == 0, "the update completes with (0,0)");
-    CHECK(boxCount == 0, "no message during the update");
+    HostHookNewThreads();
+    CHECK(HostWaitCompletions(1, 120000) && hostC.outcome == 0 && hostC.result == 0, "the update completes with (0,0)");
+    CHECK(hostBoxes.count == 0, "no message during the update");
     CHECK(Contains(lib.FLBGetPictureList, 1001) && Contains(lib.FLBGetMovieList, 2001) && Contains(lib.FLBGetMovieList, 2002),
           "pictures and movies are held");
     CHECK(lib.FLBGetName(1001) && strcmp(lib.FLBGetName(1001), spring) == 0, "the server's cp932 name is stored");
@@ -182,38 +126,33 @@ int main(int argc, char** argv) {
     }
 
     /* A notice stored by the log server. */
-    CHECK(lib.FLBNotifyAVLS(1001, 5, "shown by host32") == 1 && boxCount == 0, "the log server accepts the notice");
+    CHECK(lib.FLBNotifyAVLS(1001, 5, "shown by host32") == 1 && hostBoxes.count == 0, "the log server accepts the notice");
 
     /* A cancel during a slow payload. */
-    SetUrls(argv[2], argv[3]);  /* the slow server */
+    HostUseServer(argv[2], argv[3]);  /* the slow server */
     /* Three pictures to fetch again at 1 KiB a second, some twenty seconds: the cancel
      * lands well inside, however slow the machine runs us. */
     CHECK(lib.FLBRemove(1001) == 1 && !Contains(lib.FLBGetPictureList, 1001), "an ad is removed with its file");
     CHECK(lib.FLBRemove(1002) == 1 && lib.FLBRemove(1003) == 1, "two more are removed");
     CHECK(lib.FLBUpdate("host32", host, 0, "1.0") == 1, "a second update starts");
-    HookAllThreads();
+    HostHookNewThreads();
     HostPump(3000);
     CHECK(lib.FLBUpdateCancel() == 1, "FLBUpdateCancel posts the request");
-    CHECK(WaitCompletion(2, 60000) && lastOutcome == 2, "the update ends as cancelled");
-    CHECK(boxCount == 0, "no message for a cancel");
+    CHECK(HostWaitCompletions(2, 60000) && hostC.outcome == 2, "the update ends as cancelled");
+    CHECK(hostBoxes.count == 0, "no message for a cancel");
 
     /* The host lets the library go on the completion of an update with nothing to fetch. */
-    SetUrls(argv[1], argv[3]);
-    {
-        char dll[MAX_PATH];
-        GetModuleFileNameA(lib.module, dll, sizeof dll);
-        unloadOnCompletion = 1;
-        CHECK(lib.FLBUpdate("host32", host, 1, "1.0") == 1, "a last update starts");
-        HookAllThreads();
-        CHECK(WaitCompletion(3, 120000) && lastOutcome == 0, "it completes");
-        /* The library goes with its last thread: the worker, or the exchange the cancel
-         * left to finish with the slow server on its own (at most the idle time-out). */
-        {
-            DWORD start = GetTickCount();
-            while (GetModuleHandleA(dll) != NULL && GetTickCount() - start < 45000) HostPump(100);
-        }
-        CHECK(GetModuleHandleA(dll) == NULL, "the library unloaded once its last thread ended");
-    }
-    printf("host32: %s (%d failed)\n", failures ? "FAILED" : "passed", failures);
-    return failures ? 1 : 0;
+    HostUseServer(argv[1], argv[3]);
+    GetModuleFileNameA(lib.module, dll, sizeof dll);
+    hostC.onCompletion = Unload;
+    CHECK(lib.FLBUpdate("host32", host, 1, "1.0") == 1, "a last update starts");
+    HostHookNewThreads();
+    CHECK(HostWaitCompletions(3, 120000) && hostC.outcome == 0, "it completes");
+    /* The library goes with its last thread: the worker, or the exchange the cancel left to
+     * finish with the slow server on its own (at most the idle time-out). */
+    for (start = GetTickCount(); GetModuleHandleA(dll) != NULL && GetTickCount() - start < 45000;) HostPump(100);
+    CHECK(GetModuleHandleA(dll) == NULL, "the library unloaded once its last thread ended");
+
+    printf("host32: %s (%d failed)\n", hostC.failures ? "FAILED" : "passed", hostC.failures);
+    return hostC.failures ? 1 : 0;
 }

@@ -2,15 +2,10 @@
  * library's arrays the way flyerbank.h tells it: with msvcrt.dll's free.
  *   ucrt_host.exe [--own-free]   (--own-free: its own free instead, which frees nothing)
  * Lists the pictures 100000 times and fails when the process's memory grew by 1 MiB. */
-#include <windows.h>
-
-#include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
-typedef int32_t(__cdecl* FolderFn)(const char*);
-typedef int32_t(__cdecl* ListFn)(uint32_t**, int32_t*);
+#include "HostC.h"
+
 typedef void(__cdecl* FreeFn)(void*);
 
 /* Committed private memory, summed over the address space: under Wine the process
@@ -35,9 +30,7 @@ static void Write(const char* path, const char* text) {
 int main(int argc, char** argv) {
     char dll[MAX_PATH], folder[MAX_PATH], path[MAX_PATH], catalogue[1024];
     const int ownFree = argc > 1 && strcmp(argv[1], "--own-free") == 0;
-    HMODULE lib;
-    FolderFn setFolder;
-    ListFn pictures;
+    struct HostLibrary lib;
     FreeFn msvcrtFree;
     SIZE_T before = 0;
     long grown;
@@ -55,10 +48,7 @@ int main(int argc, char** argv) {
     snprintf(path, sizeof path, "%s\\Flyerbank.dat", folder);
     Write(path, catalogue);
 
-    lib = LoadLibraryA(dll);
-    setFolder = lib ? (FolderFn)(void*)GetProcAddress(lib, "FLBSetFolder") : NULL;
-    pictures = lib ? (ListFn)(void*)GetProcAddress(lib, "FLBGetPictureList") : NULL;
-    if (!setFolder || !pictures || setFolder(folder) != 1) {
+    if (!HostLoadLibrary(&lib, dll) || lib.FLBSetFolder(folder) != 1) {
         printf("ucrt_host: FAILED (cannot load %s)\n", dll);
         return 1;
     }
@@ -70,14 +60,14 @@ int main(int argc, char** argv) {
         uint32_t* codes = NULL;
         int32_t count = 0;
         if (i == 1000) before = Committed();  /* after the heaps have settled */
-        if (pictures(&codes, &count) == 1 && count == 1 && codes[0] == 7) ++listed;
+        if (lib.FLBGetPictureList(&codes, &count) == 1 && count == 1 && codes[0] == 7) ++listed;
         if (ownFree) free(codes);
         else msvcrtFree(codes);
     }
     grown = (long)(Committed() - before);
     printf("     [ measured ] 100000 arrays freed with %s: private memory grew by %ld KiB\n",
            ownFree ? "the host's own free" : "msvcrt.dll's free", grown / 1024);
-    FreeLibrary(lib);
+    FreeLibrary(lib.module);
     if (listed != 101000 || grown > 1024 * 1024) {
         printf("ucrt_host: FAILED (%d lists)\n", listed);
         return 1;
