@@ -3,6 +3,8 @@
 // runtime's destruction of theApp is all that is left.
 #include <windows.h>
 
+#include <initializer_list>
+
 #include "frame/LibraryMain.h"
 #include "platform/win32/Module.h"
 
@@ -21,10 +23,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
             SetLastError(ERROR_DLL_INIT_FAILED);
             return FALSE;
         }
-        // The progress bar's class lives in comctl32, which would otherwise go with us
-        // while a bar the host's thread still dispatches to exists.
-        HMODULE controls = nullptr;
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "comctl32.dll", &controls);
+        // What we load goes with us at FreeLibrary, even while our image stays mapped for a
+        // thread that outlives the library's end: the progress bar's class lives in comctl32,
+        // and an exchange blocked on a silent server returns into wininet.
+        for (const char* name : {"comctl32.dll", "wininet.dll"}) {
+            HMODULE pinned = nullptr;
+            GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, name, &pinned);
+        }
         LibraryAttach();
         break;
     }
