@@ -63,18 +63,13 @@ TEST_F(Catalog, PruningKeepsFavouritesAndNewest) {
         EXPECT_FALSE(platform::Exists(dir.Path(Code7(i) + ".jpg")));
     }
     EXPECT_TRUE(messages.Ids().empty());
-}
 
-TEST_F(Catalog, AllFavouritesAreNeverPruned) {
-    for (DWORD i = 1; i <= 45; ++i) catalogue.Put(Ad(i, AD_TYPE_MOVIE, 50, 1));
-    EXPECT_EQ(catalogue.GetCount(), 45u);
-}
-
-TEST_F(Catalog, EqualCreationTimesPruneTheLowerCodeFirst) {
-    for (DWORD i = 1; i <= 41; ++i) catalogue.Put(Ad(100 + i, AD_TYPE_MOVIE, 77));
-    CAdRecord r;
-    EXPECT_FALSE(catalogue.Lookup(101, r));
-    EXPECT_TRUE(catalogue.Lookup(102, r));
+    // Movies of equal creation times: the lower code goes first; favourites never go.
+    for (DWORD i = 1; i <= 41; ++i) catalogue.Put(Ad(1000 + i, AD_TYPE_MOVIE, 77));
+    EXPECT_FALSE(catalogue.Lookup(1001, r));
+    EXPECT_TRUE(catalogue.Lookup(1002, r));
+    for (DWORD i = 1; i <= 45; ++i) catalogue.Put(Ad(2000 + i, AD_TYPE_MOVIE, 50, 1));
+    EXPECT_EQ(catalogue.GetCount(), 245u);
 }
 
 // Texts read back as they were: long ones whole (though handed out cut), and ones with

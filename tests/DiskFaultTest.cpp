@@ -267,6 +267,7 @@ protected:
             case Subject::CabinetUpdate:
             case Subject::MovieRenamed:
                 EXPECT_EQ(movie.File, Ad("0000201.asf"));
+                EXPECT_FALSE(platform::Exists(Ad("0000201.wmv"))) << "the old movie stays";
                 EXPECT_EQ(ReadText(movie.File), m_held["0000201.asf"].fresh);
                 EXPECT_EQ(ReadText(Ad("0000201.jpg")), m_held["0000201.jpg"].fresh);
                 EXPECT_EQ(movie.Size, static_cast<int32_t>(m_movie.size()));

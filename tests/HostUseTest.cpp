@@ -95,24 +95,6 @@ TEST_F(HostUse, RemovingARecordThatNamesAFileOutsideTheFolderTouchesNothingThere
     EXPECT_EQ(st.st_mode & 0777, 0444u) << "not even made writable";
 }
 
-TEST_F(HostUse, ACabinetMovieThatChangesItsKindLeavesNoOldMovie) {
-    WriteManifest();
-    StartServer();
-    ASSERT_EQ(Run().wParam, kDone);
-    ASSERT_TRUE(FilesIn(Ads()).count("0000201.asf"));
-
-    const std::string wmv = Bytes('w', 45000);
-    MakeCabinet(Content("movie201.cab"), {{"movie.wmv", wmv}, {"thumb.jpg", m_thumb}});
-    WriteText(Ad("0000201.asf"), "damaged");  // so the movie is fetched again
-    StartServer();
-    EXPECT_EQ(Run().wParam, kDone);
-    EXPECT_EQ(Messages(), std::vector<unsigned>{});
-    EXPECT_EQ(FilesIn(Ads()), (std::set<std::string>{"Flyerbank.dat", "0000101.jpg", "0000102.png", "0000201.wmv",
-                                            "0000201.jpg"}));
-    EXPECT_EQ(ReadText(Ad("0000201.wmv")), wmv);
-    EXPECT_EQ(std::string(flb.FLBGetFileName(201)), Ad("0000201.wmv"));
-}
-
 TEST_F(HostUse, EveryFileMadeHasTheUsualRights) {
     const mode_t old = umask(022);
     WriteManifest();

@@ -51,7 +51,7 @@ protected:
     MessageRecorder m_messages;
 };
 
-TEST_F(RegistryStore, MissingKeyOrValueFailsQuietlyAndLeavesTheText) {
+TEST_F(RegistryStore, MissingKeyValueOrRootFailsQuietlyAndLeavesTheText) {
     CString url = "untouched";
     EXPECT_FALSE(Read("ADS Get list", url)) << "no file at all";
 
@@ -74,13 +74,11 @@ TEST_F(RegistryStore, MissingKeyOrValueFailsQuietlyAndLeavesTheText) {
     key.Close();
     EXPECT_EQ(key.m_hKey, nullptr);
     EXPECT_TRUE(m_messages.Ids().empty());
-}
 
-TEST_F(RegistryStore, OtherRootsAreNeverConsulted) {
-    ASSERT_TRUE(platform::WriteRegistryValue("HKEY_LOCAL_MACHINE", kKey, "ADS Get list", "http://machine/"));
-    CString url;
-    EXPECT_FALSE(Read("ADS Get list", url));
-    EXPECT_TRUE(ReadRegistryString(HKEY_LOCAL_MACHINE, kKey.c_str(), "ADS Get list", url));
+    // Other roots are never consulted.
+    ASSERT_TRUE(platform::WriteRegistryValue("HKEY_LOCAL_MACHINE", kKey, "ADS Get data", "http://machine/"));
+    EXPECT_FALSE(Read("ADS Get data", url));
+    EXPECT_TRUE(ReadRegistryString(HKEY_LOCAL_MACHINE, kKey.c_str(), "ADS Get data", url));
     EXPECT_EQ(url, "http://machine/");
     EXPECT_FALSE(platform::WriteRegistryValue("HKEY_NOWHERE", kKey, "ADS Get list", "x"));
 }
