@@ -103,29 +103,47 @@ void RunUpdate(CProgressDlg* progress) {
     }
 }
 
+// A failure met as the library ends: its progress window and catalogue are gone, so the
+// worker goes no further.
+void StopIfLibraryEnded() {
+    if (platform::LibraryEnding()) platform::ParkForLibraryEnd();
+}
+
 }  // namespace
 
 unsigned UpdateThreadProc(CProgressDlg* progress, void* window) {
-    CBoxPreamble hideFirst([](void* dialog) { static_cast<CProgressDlg*>(dialog)->HideWindow(); }, progress);
+    CBoxPreamble hideFirst(
+        [](void* dialog) {
+            StopIfLibraryEnded();
+            static_cast<CProgressDlg*>(dialog)->HideWindow();
+        },
+        progress);
     try {
         RunUpdate(progress);
         Complete(window, kUpdateDone, 0);
     } catch (const CFLBException&) {
+        StopIfLibraryEnded();
         progress->HideWindow();
         Complete(window, kUpdateCancelled, 0);
     } catch (const CADSException& e) {
+        StopIfLibraryEnded();
         progress->HideWindow();
         Complete(window, kUpdateFailed, static_cast<uint32_t>(e.m_nResult));
     } catch (const CUserException&) {
+        StopIfLibraryEnded();
         progress->HideWindow();
         Complete(window, kUpdateFailed, 0);
     } catch (const CMemoryException&) {
+        StopIfLibraryEnded();
         FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
     } catch (const std::bad_alloc&) {
+        StopIfLibraryEnded();
         FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
     } catch (const CException& e) {
+        StopIfLibraryEnded();
         FailReported(window, progress, [&] { e.ReportError(platform::kMbIconHand); });
     } catch (...) {
+        StopIfLibraryEnded();
         // Nothing may end the worker without its completion.
         FailReported(window, progress, [] { CException().ReportError(platform::kMbIconHand); });
     }

@@ -83,20 +83,19 @@ public:
         }
         SetEvent(m_jobReady);
         HANDLE events[2] = {m_jobDone, m_abort};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) return true;
-        {
+        bool finished = WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
+        if (!finished) {
             std::lock_guard<std::mutex> hold(m_lock);
-            if (!m_running) {
-                // The call ended as the abort came: its result stands, its signal is spent.
-                WaitForSingleObject(m_jobDone, 0);
-                return true;
-            }
-            m_abandoned = true;  // the thread closes the handles when the call returns
+            // The call may have ended as the abort came: its result stands, its signal is spent.
+            finished = !m_running;
+            if (finished) WaitForSingleObject(m_jobDone, 0);
+            else m_abandoned = true;  // the thread closes the handles when the call returns
         }
-        // The failure would be thrown, and unwinding is not to be had while the library is
-        // being unloaded: the caller waits here to be ended.
+        // The library may have ended while the call ran, whatever it gave: nothing the caller
+        // would go on with is there any more, and unwinding is not to be had while the
+        // library is being unloaded. The caller waits here to be ended.
         if (LibraryEnding()) ParkForLibraryEnd();
-        return false;
+        return finished;
     }
 
     void Abort() {
