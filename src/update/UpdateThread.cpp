@@ -103,49 +103,48 @@ void RunUpdate(CProgressDlg* progress) {
     }
 }
 
-// A failure met as the library ends: its progress window and catalogue are gone, so the
-// worker goes no further.
-void StopIfLibraryEnded() {
-    if (platform::LibraryEnding()) platform::ParkForLibraryEnd();
+// What each failure gives the host; called from a handler, it rethrows the one in flight.
+void EndOnFailure(void* window, CProgressDlg* progress) {
+    try {
+        throw;
+    } catch (const CFLBException&) {
+        progress->HideWindow();
+        Complete(window, kUpdateCancelled, 0);
+    } catch (const CADSException& e) {
+        progress->HideWindow();
+        Complete(window, kUpdateFailed, static_cast<uint32_t>(e.m_nResult));
+    } catch (const CUserException&) {
+        progress->HideWindow();
+        Complete(window, kUpdateFailed, 0);
+    } catch (const CMemoryException&) {
+        FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
+    } catch (const std::bad_alloc&) {
+        FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
+    } catch (const CException& e) {
+        FailReported(window, progress, [&] { e.ReportError(platform::kMbIconHand); });
+    } catch (...) {
+        // Nothing may end the worker without its completion.
+        FailReported(window, progress, [] { CException().ReportError(platform::kMbIconHand); });
+    }
 }
 
 }  // namespace
 
 unsigned UpdateThreadProc(CProgressDlg* progress, void* window) {
+    // Once the library has ended, its progress window and catalogue are gone: a worker that
+    // gets as far as a box or a failure goes no further.
     CBoxPreamble hideFirst(
         [](void* dialog) {
-            StopIfLibraryEnded();
+            if (platform::LibraryEnding()) platform::ParkForLibraryEnd();
             static_cast<CProgressDlg*>(dialog)->HideWindow();
         },
         progress);
     try {
         RunUpdate(progress);
         Complete(window, kUpdateDone, 0);
-    } catch (const CFLBException&) {
-        StopIfLibraryEnded();
-        progress->HideWindow();
-        Complete(window, kUpdateCancelled, 0);
-    } catch (const CADSException& e) {
-        StopIfLibraryEnded();
-        progress->HideWindow();
-        Complete(window, kUpdateFailed, static_cast<uint32_t>(e.m_nResult));
-    } catch (const CUserException&) {
-        StopIfLibraryEnded();
-        progress->HideWindow();
-        Complete(window, kUpdateFailed, 0);
-    } catch (const CMemoryException&) {
-        StopIfLibraryEnded();
-        FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
-    } catch (const std::bad_alloc&) {
-        StopIfLibraryEnded();
-        FailReported(window, progress, [] { ShowMessage(IDP_NO_MEMORY); });
-    } catch (const CException& e) {
-        StopIfLibraryEnded();
-        FailReported(window, progress, [&] { e.ReportError(platform::kMbIconHand); });
     } catch (...) {
-        StopIfLibraryEnded();
-        // Nothing may end the worker without its completion.
-        FailReported(window, progress, [] { CException().ReportError(platform::kMbIconHand); });
+        if (platform::LibraryEnding()) platform::ParkForLibraryEnd();
+        EndOnFailure(window, progress);
     }
     return 0;
 }
