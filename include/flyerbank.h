@@ -77,7 +77,10 @@ int32_t FLBAPI FLBGetFavoriteFlag(uint32_t code);
 const char* FLBAPI FLBGetFileName(uint32_t code);
 /* Full path of the ad's thumbnail picture (a picture's own file), or NULL. Library buffer. */
 const char* FLBAPI FLBGetThumbnail(uint32_t code);
-/* Link URL of the ad (possibly empty), or NULL. Library buffer. */
+/* Link URL of the ad, or NULL when the code is not held. Library buffer. Only a link
+ * that begins with "http://" or "https://" (either case, nothing before it) is kept, so
+ * opening it with the shell shows a web page and never starts a program; any other link
+ * (file:, a share, a drive path, javascript:, ...) gives the empty text, as no link does. */
 const char* FLBAPI FLBGetURL(uint32_t code);
 /* Renames the ad (NULL: empty name) and saves the catalogue; 1 on success. */
 int32_t FLBAPI FLBSetName(uint32_t code, const char* name);

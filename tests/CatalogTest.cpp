@@ -80,7 +80,8 @@ TEST_F(Catalog, TextsReadBackAsTheyWere) {
     const std::vector<std::string> texts = {longName, " abc", "abc\t", "\"Sale\"", "'x'", "\"", "a\"b\"", " \"q\" ", "\"'"};
     for (DWORD code = 1; code <= texts.size(); ++code) {
         CAdRecord a = Ad(code, AD_TYPE_PICTURE, 1);
-        a.Name = a.URL = texts[code - 1];
+        a.Name = texts[code - 1];
+        a.URL = "http://" + texts[code - 1];
         ASSERT_TRUE(catalogue.Put(a));
     }
     CAdCatalog again;
@@ -89,7 +90,7 @@ TEST_F(Catalog, TextsReadBackAsTheyWere) {
         CAdRecord back;
         ASSERT_TRUE(again.Lookup(code, back));
         EXPECT_EQ(back.Name, texts[code - 1]);
-        EXPECT_EQ(back.URL, texts[code - 1]);
+        EXPECT_EQ(back.URL, "http://" + texts[code - 1]);
     }
     EXPECT_EQ(std::string(again.GetName(1)), longName.substr(0, 258));
 }

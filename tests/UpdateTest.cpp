@@ -149,6 +149,37 @@ TEST_F(Update, CancelDuringASlowDownloadKeepsWhatWasStored) {
     EXPECT_EQ(Listed(true), 0);
 }
 
+TEST_F(Update, OnlyWebLinksAreKeptFromTheServerAndFromTheCatalogueFile) {
+    // A host opens the link with the shell: any link but a web page's is kept as none.
+    const std::pair<std::string, bool> links[] = {
+        {"http://example.test/a", true}, {"HTTPS://example.test/b?c:d", true}, {"hTtP://x", true}, {"", false},
+        {"file:///C:/Windows/System32/calc.exe", false}, {"\\\\server\\share\\x.exe", false}, {"C:\\x.exe", false},
+        {"javascript:alert(1)", false}, {"ms-settings:", false}, {" http://example.test/c", false},
+        {"http:\\\\example.test", false}, {"https:/example.test", false}, {"/usr/bin/xterm", false}};
+    std::string manifest;
+    std::vector<CatalogueAd> held;
+    for (uint32_t i = 0; i < std::size(links); ++i) {
+        manifest += std::to_string(301 + i) + "\tjpg\t0\tn\t" + links[i].first + "\tpic101.jpg\n";
+        const std::string& link = links[i].first;  // with outer blanks quoted, as a save writes it
+        held.push_back({301 + i, Ad(Code7(301 + i) + ".jpg"), "n", 0, link[0] == ' ' ? '"' + link + '"' : link});
+    }
+    WriteText(Content("manifest.txt"), manifest);
+    StartServer();
+    ASSERT_EQ(Run().wParam, kDone);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint32_t i = 0; i < std::size(links); ++i) {
+            const std::string kept = links[i].second ? links[i].first : "";
+            ASSERT_NE(flb.FLBGetURL(301 + i), nullptr);
+            EXPECT_EQ(flb.FLBGetURL(301 + i), kept) << pass << " " << links[i].first;
+            EXPECT_EQ(StoredRecord(Dat(), 301 + i)["URL"], kept) << pass << " " << links[i].first;
+        }
+        // A catalogue file written before holds them all: it gives the same, and saves it.
+        WriteText(Dat(), CatalogueText(held));
+        ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
+        ASSERT_EQ(flb.FLBSetName(301, "n"), 1);
+    }
+}
+
 TEST_F(Update, HostMayUnloadTheLibraryOnTheCompletion) {
     WriteManifest();
     StartServer();

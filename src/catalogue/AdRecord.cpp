@@ -27,6 +27,23 @@ bool IsMovieFileExtension(const char* extension) {
     return false;
 }
 
+bool IsAdFileExtension(const char* extension) {
+    return AdTypeOfExtension(extension) != AD_TYPE_NONE || IsMovieFileExtension(extension);
+}
+
+bool IsAdFileName(const CString& name) {
+    constexpr size_t kDigits = 7;
+    if (name.size() < kDigits + 2 || name[kDigits] != '.') return false;
+    if (!std::all_of(name.begin(), name.begin() + kDigits, [](char c) { return c >= '0' && c <= '9'; })) return false;
+    return IsAdFileExtension(name.c_str() + kDigits + 1);
+}
+
+CString LinkToKeep(const CString& link) {
+    for (const char* scheme : {"http://", "https://"})
+        if (strncasecmp(link.c_str(), scheme, std::strlen(scheme)) == 0) return link;
+    return CString();
+}
+
 bool FileFitsType(const CString& path, int32_t type) {
     const size_t sep = std::max(FindLastSingleByte(path, '\\') + 1, FindLastSingleByte(path, '/') + 1);
     const size_t dot = FindLastSingleByte(path, '.');

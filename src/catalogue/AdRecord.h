@@ -41,6 +41,17 @@ constexpr size_t kLongestMovieExtension = 4;
 // catalogue written by an older build may name a movie unpacked from a cabinet as a program.
 bool FileFitsType(const CString& path, int32_t type);
 
+// The extensions of the files the library puts in the ad folder under an ad's code: the
+// list's and the movies a cabinet may carry (without the dot, without regard to case).
+bool IsAdFileExtension(const char* extension);
+// A name the library gives an ad's file: seven digits, a dot and one of those extensions.
+bool IsAdFileName(const CString& name);
+
+// The link a host may open for an ad: only a web page's. A host hands the link to the
+// shell, which starts a program for a file, a share, a drive path or a scheme of its own;
+// any such link is kept as none.
+CString LinkToKeep(const CString& link);
+
 // Rewrites a 260-byte path buffer in place to the ad's thumbnail: the same path with the
 // extension "jpg" if that file exists, else the empty text.
 void ThumbnailPathOf(char* path);

@@ -80,7 +80,7 @@ BOOL CAdCatalog::ReadEntry10(const platform::ProfileReader& file, CAdRecord& r, 
     r.File = ReadString(file, "File");
     r.ID = ReadInt(file, "ID");
     r.Type = static_cast<int32_t>(ReadInt(file, "Type"));
-    r.URL = ReadString(file, "URL");
+    r.URL = LinkToKeep(ReadString(file, "URL"));  // an older build kept any link
     r.Time = ReadInt(file, "Time");
     r.Favorite = static_cast<int32_t>(ReadInt(file, "Favorite"));
     r.Priority = static_cast<int32_t>(ReadInt(file, "Priority"));

@@ -429,6 +429,7 @@ const unsigned char* CUpdateJob::ParseDataAnswer(CAdRecord& record) {
     ParseField("CONTS_NAME", lines[3], &record.Name, kText);
     ParseField("PRIORITY", lines[4], &record.Priority, kDecimal);
     ParseField("JUMPHTTP", lines[5], &record.URL, kText);
+    record.URL = LinkToKeep(record.URL);
     if (static_cast<DWORD>(code) != record.ID) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
     // Without the sixth line's end there is no payload; an ad without a file is no ad.
     if (!cursor) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
