@@ -31,10 +31,13 @@ CString CAdCatalog::Folder() const {
     return sep == CString::npos ? CString() : m_strPath.substr(0, sep + 1);
 }
 
+bool CAdCatalog::InFolder(const CString& path) const {
+    const CString folder = Folder();
+    return !path.empty() && platform::IsDirectlyInside(path, folder.empty() ? CString(".") : folder);
+}
+
 void CAdCatalog::DeleteAdFile(const CString& path) const {
-    if (path.empty()) return;
-    CString folder = Folder();
-    if (!platform::IsDirectlyInside(path, folder.empty() ? CString(".") : folder)) return;
+    if (!InFolder(path)) return;
     platform::MakeReadWrite(path);
     platform::RemoveFile(path);
 }

@@ -71,6 +71,8 @@ private:
     const char* ToScratch(const CString& text);
     // The ad folder: the catalogue path without its file name.
     CString Folder() const;
+    // The path names an entry directly in the ad folder, reached through no link.
+    bool InFolder(const CString& path) const;
     // Clears the read-only attribute and deletes a payload file, but only one that lies
     // directly in the ad folder: the catalogue file is outside data and must not steer us.
     void DeleteAdFile(const CString& path) const;

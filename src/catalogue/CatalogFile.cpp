@@ -106,8 +106,8 @@ BOOL CAdCatalog::WriteEntry(platform::ProfileWriter& file, const CAdRecord& r, u
            WriteString(file, "Size", CSizeCodec().Encode(size));
 }
 
-// A folder that was moved or renamed leaves every stored path behind; the ad's own file
-// name, found directly in the ad folder, is where its file went. Nothing else is looked at.
+// A folder that was moved, renamed or copied leaves every stored path behind; the ad's own
+// file name, found directly in the ad folder, is where its file is. Nothing else is looked at.
 void CAdCatalog::RepointToFolder(CAdRecord& r) const {
     // One past the last separator of either kind, whichever system wrote the path (a
     // folder shared with or copied from the other one); npos + 1 is 0, the whole text.
@@ -115,8 +115,7 @@ void CAdCatalog::RepointToFolder(CAdRecord& r) const {
     const CString name = r.File.substr(start);
     char own[16];
     std::snprintf(own, sizeof own, "%07u.", static_cast<unsigned>(r.ID));
-    if (name.compare(0, std::strlen(own), own) != 0) return;
-    if (AdTypeOfExtension(name.c_str() + std::strlen(own)) == AD_TYPE_NONE) return;
+    if (name.compare(0, std::strlen(own), own) != 0 || !IsAdFileName(name)) return;
     const CString folder = Folder();
     const CString moved = folder + name;
     if (!platform::IsDirectlyInside(moved, folder) || !platform::Exists(moved)) return;
@@ -194,9 +193,12 @@ BOOL CAdCatalog::LoadText(bool exists, const std::string& text) {
         CAdRecord r(0);
         if (v10) ReadEntry10(file, r, i);
         else ReadEntry11(file, r, i);
-        if (!platform::Exists(r.File)) RepointToFolder(r);
+        // The ad folder is the only home of its ads: a record naming a file elsewhere (in the
+        // folder this one was copied from, say) takes its own file here or is dropped, so
+        // nothing there is handed out or deleted through this folder.
+        if (!InFolder(r.File) || !platform::Exists(r.File)) RepointToFolder(r);
         platform::FileStatus status;
-        if (r.File.empty() || !platform::Exists(r.File) || !platform::GetFileStatus(r.File, status)) continue;
+        if (!InFolder(r.File) || !platform::Exists(r.File) || !platform::GetFileStatus(r.File, status)) continue;
         if (!FileFitsType(r.File, r.Type)) {
             DropMisfitFile(r);
             continue;
