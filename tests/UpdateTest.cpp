@@ -180,6 +180,19 @@ TEST_F(Update, OnlyWebLinksAreKeptFromTheServerAndFromTheCatalogueFile) {
     }
 }
 
+TEST_F(Update, ACancelDuringTheUnpackLeavesNoFileWithoutARecord) {
+    MakeCabinet(Content("big.cab"), {{"movie.asf", Bytes('m', 40 << 20)}, {"thumb.jpg", m_thumb}});
+    WriteText(Content("manifest.txt"), "201\tcab\t3\tbig\thttp://example.test/201\tbig.cab\n");
+    StartServer();
+    ASSERT_EQ(flb.FLBUpdate("u1", m_window.Handle(), 0, "1.0"), 1);
+    ASSERT_TRUE(Eventually([&] { return platform::Exists(Ad("0000201.unpack/0000201.asf")); }));
+    EXPECT_EQ(flb.FLBUpdateCancel(), 1);
+    EXPECT_EQ(m_window.Wait(10000).wParam, kCancelled);
+    // Stored with both its files, or neither file is left.
+    const std::set<std::string> stored{"Flyerbank.dat", "0000201.asf", "0000201.jpg"};
+    EXPECT_EQ(FilesIn(Ads()), StoredRecord(Dat(), 201).empty() ? std::set<std::string>{} : stored);
+}
+
 TEST_F(Update, HostMayUnloadTheLibraryOnTheCompletion) {
     WriteManifest();
     StartServer();

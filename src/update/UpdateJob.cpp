@@ -147,6 +147,9 @@ public:
         if (!Logged(m_file.Close(!m_record.Cabinet), "write", m_path, m_file.OsError()))
             ShowMessageAndThrow(IDP_AD_FILE_SAVE);
         if (m_record.Cabinet) return m_job.UnpackCabinet(m_record, m_path);
+        // The last cancel check before the store: once the file is in place only the store
+        // may follow, or it would stay there with no record.
+        CheckCancel();
         if (!MoveOver(m_path, m_record.File)) ShowMessageAndThrow(IDP_AD_FILE_SAVE);
         m_scratch->Keep();
         TakeFileStatus(m_record);
@@ -369,7 +372,6 @@ void CUpdateJob::FetchAd(CAdRecord& record) {
         if (!request.RequestData(form.c_str(), payload)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
         payload.Finish();
     }
-    CheckCancel();
     FreeAnswer();
 }
 
@@ -459,6 +461,9 @@ void CUpdateJob::UnpackCabinet(CAdRecord& record, const CString& cabinetPath) {
         if (!cabinet.Extract(cabinetPath.c_str(), &names, naming)) ShowMessageAndThrow(IDP_ADS_COMM_ERROR);
     }
     platform::RemoveFile(cabinetPath);
+    // A cancel during the unpack ends here, with the members still in the scratch folder
+    // that goes with the payload; from the first move on only the store may follow.
+    CheckCancel();
 
     CString movie;
     std::vector<CString> placed;
