@@ -37,6 +37,11 @@ public:
     // The longest name the catalogue makes in the ad folder (its file's save included).
     static size_t LongestNameInFolder();
     CString UpdateLockPath() const;
+    // Deletes the files of the ad folder that carry an ad's name (IsAdFileName) but that no
+    // record of the file names as its file or a movie's thumbnail: what an update cut off
+    // between putting a file in place and recording it left, or a pruned movie's thumbnail.
+    // Only under the update lock, so that no update is between those two steps.
+    void RemoveOrphans();
     const CString& GetPath() const { return m_strPath; }
     const CString& GetVersion() const { return m_strVersion; }
 
@@ -62,7 +67,8 @@ private:
     // the result is 0), then save. The one way any change reaches the file.
     template <class Apply>
     BOOL Modify(Apply apply);
-    void RefreshLocked();
+    // Whether the records now mirror the file (or its absence).
+    bool RefreshLocked();
     BOOL LoadText(bool exists, const std::string& text);
     BOOL SaveLocked();
     // Guard, copy, change, store back, save: the one way a host changes a record.
@@ -94,6 +100,7 @@ private:
     CString m_strVersion;
     // The file as our last load or save left it, to tell another process's save from ours.
     bool m_bFileKnown = false;
+    bool m_bVersionKnown = true;  // the file held a version we read, or there was none
     std::string m_strFileText;
     CMap<CAdRecord> m_records;
     char m_szScratch[kScratchSize];

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 
 #include "catalogue/AdCatalog.h"
 #include "catalogue/SizeCodec.h"
@@ -150,6 +151,7 @@ BOOL CAdCatalog::Load(const char* folder) {
     m_records.RemoveAll();
     m_bFileKnown = false;
     m_strFileText.clear();
+    m_bVersionKnown = true;
     if (!platform::Exists(m_strPath)) return TRUE;
     // A load may prune, delete the file or upgrade it: all of that under the lock. Where
     // no lock can be had nothing could be saved either, and reading is still of use.
@@ -166,27 +168,57 @@ void CAdCatalog::Refresh() {
     if (lock.Held()) RefreshLocked();
 }
 
-void CAdCatalog::RefreshLocked() {
+bool CAdCatalog::RefreshLocked() {
     std::string text;
     const platform::FileRead read = platform::ReadWholeFile(m_strPath, text);
     // What cannot be read now is no news; the save that follows will say so if it fails.
-    if (read == platform::FileRead::Failed) return;
+    if (read == platform::FileRead::Failed) return false;
     const bool exists = read == platform::FileRead::Ok;
-    if (exists == m_bFileKnown && text == m_strFileText) return;
+    if (exists == m_bFileKnown && text == m_strFileText) return m_bVersionKnown;
     m_records.RemoveAll();
     platform::MakeReadWrite(m_strPath);
     LoadText(exists, text);
+    return m_bVersionKnown;
+}
+
+void CAdCatalog::RemoveOrphans() {
+    platform::CatalogLock lock(LockPath(), platform::CatalogLock::kWait);
+    // Only the records of the file as it is now say whose a file is: while the file cannot
+    // be read, or is of a version we do not know, every file stays.
+    if (!lock.Held() || !RefreshLocked()) return;
+    // Compared without regard to case, as the names of a Windows folder are.
+    auto lower = [](CString name) {
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return name;
+    };
+    std::set<CString> named;
+    ForEach([&](DWORD, const CAdRecord& r) {
+        const CString name = lower(r.File.substr(std::max(FindLastSingleByte(r.File, '\\') + 1,
+                                                          FindLastSingleByte(r.File, '/') + 1)));
+        named.insert(name);
+        const size_t dot = FindLastSingleByte(name, '.');
+        if (r.Type == AD_TYPE_MOVIE && dot != CString::npos) named.insert(name.substr(0, dot) + ".jpg");
+    });
+    const CString folder = Folder();
+    for (const std::string& name : platform::FolderNames(folder)) {
+        if (!IsAdFileName(name) || named.count(lower(name)) || platform::IsDirectory(folder + name)) continue;
+        platform::DebugLog("file\tstep=remove orphan\tpath=" + folder + name);
+        DeleteAdFile(folder + name);
+    }
 }
 
 BOOL CAdCatalog::LoadText(bool exists, const std::string& text) {
     m_bFileKnown = exists;
     m_strFileText = text;
+    m_bVersionKnown = true;
     if (!exists) return TRUE;
     platform::ProfileReader file(text, platform::ProfileReader::FromText{});
     m_strSection = kHeader;
     m_strVersion = ReadString(file, "Version");
     const bool v10 = m_strVersion == "1.0";
-    if (!v10 && m_strVersion != "1.1") return FALSE;
+    m_bVersionKnown = v10 || m_strVersion == "1.1";
+    if (!m_bVersionKnown) return FALSE;
 
     const uint32_t count = std::min(ReadInt(file, "Count"), EntryIndexBound(file));
     for (uint32_t i = 0; i < count; ++i) {
@@ -246,6 +278,7 @@ BOOL CAdCatalog::SaveLocked() {
         if (!ok || !file.Commit()) AfxThrowUserException();
         m_bFileKnown = true;
         m_strFileText = file.CommittedText();
+        m_bVersionKnown = true;
     } catch (const CException&) {
         platform::DebugLog("file\tstep=save catalogue\tpath=" + m_strPath + "\tfailed");
         ShowMessage(IDP_CATALOG_ACCESS);

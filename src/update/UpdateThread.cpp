@@ -74,7 +74,10 @@ void RunUpdate(CProgressDlg* progress) {
     // Two updates in one folder would write the same scratch files; the second gives way.
     platform::CatalogLock folder(theApp.m_catalogue.UpdateLockPath(), platform::CatalogLock::kTry);
     if (folder.Busy()) ShowMessageAndThrow(IDP_FOLDER_IN_USE);
-    if (folder.Held()) CUpdateJob::RemoveLeftovers(theApp.m_strFolder);
+    if (folder.Held()) {
+        CUpdateJob::RemoveLeftovers(theApp.m_strFolder);
+        theApp.m_catalogue.RemoveOrphans();
+    }
     // Another host on the folder may have changed the catalogue since we last read it.
     theApp.m_catalogue.Refresh();
     CUpdateJob job;
