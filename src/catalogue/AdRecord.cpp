@@ -31,6 +31,10 @@ bool IsAdFileExtension(const char* extension) {
     return AdTypeOfExtension(extension) != AD_TYPE_NONE || IsMovieFileExtension(extension);
 }
 
+CString FileNameOf(const CString& path) {
+    return path.substr(std::max(FindLastSingleByte(path, '\\') + 1, FindLastSingleByte(path, '/') + 1));
+}
+
 bool IsAdFileName(const CString& name) {
     constexpr size_t kDigits = 7;
     if (name.size() < kDigits + 2 || name[kDigits] != '.') return false;

@@ -44,6 +44,8 @@ bool FileFitsType(const CString& path, int32_t type);
 // The extensions of the files the library puts in the ad folder under an ad's code: the
 // list's and the movies a cabinet may carry (without the dot, without regard to case).
 bool IsAdFileExtension(const char* extension);
+// The text after the last separator of either kind, whichever system wrote the path.
+CString FileNameOf(const CString& path);
 // A name the library gives an ad's file: seven digits, a dot and one of those extensions.
 bool IsAdFileName(const CString& name);
 

@@ -194,8 +194,7 @@ void CAdCatalog::RemoveOrphans() {
     };
     std::set<CString> named;
     ForEach([&](DWORD, const CAdRecord& r) {
-        const CString name = lower(r.File.substr(std::max(FindLastSingleByte(r.File, '\\') + 1,
-                                                          FindLastSingleByte(r.File, '/') + 1)));
+        const CString name = lower(FileNameOf(r.File));
         named.insert(name);
         const size_t dot = FindLastSingleByte(name, '.');
         if (r.Type == AD_TYPE_MOVIE && dot != CString::npos) named.insert(name.substr(0, dot) + ".jpg");
