@@ -339,40 +339,6 @@ TEST_F(CrashDuringUpdate, KilledWhileReplacingHeldAdsLeavesEachWholeAndNoScratch
     EXPECT_EQ(Messages(), std::vector<unsigned>{});
 }
 
-TEST_F(CrashDuringUpdate, TheNextUpdateClearsWhatAKilledOneLeftAndNothingElse) {
-    UpdateWhole(m_versions[0]);
-    const std::string slow = m_root.Path("slow");
-    ASSERT_TRUE(platform::MakeDirectory(slow));
-    MakeCabinet(slow + "/movie.cab", {{"movie.asf", m_versions[0].movie}, {"thumb.jpg", m_versions[0].thumbnail}});
-    WriteText(slow + "/manifest.txt", "301\tcab\t1\tnew\thttp://example.test/301\tmovie.cab\n");
-    ServerRun server;
-    ASSERT_TRUE(server.Start(ADS_SERVER, {"--content", slow, "--fault", "slow-payload=100"}));
-    PointAtAdServer(server.Url("ads/"));
-    Program host(HostArgs({Ads(), "update"}));
-    ASSERT_TRUE(Eventually([&] { return platform::Exists(Ad(301, "unpack/0000301.cab")); })) << host.Out();
-    host.Kill();
-
-    // Files with an ad's name that no record names (what a host killed between putting an
-    // ad's files in place and recording them leaves), beside files that are not ours.
-    const std::set<std::string> orphans{"0000302.jpg", "0000302.asf", "0000303.WMV", "0000304.mp4", "0000305.part"};
-    const std::set<std::string> others{"notes.txt", "123.jpg", "0001234.txt", "00012345.jpg", "0000306.jpg.bak"};
-    for (const std::string& name : orphans) WriteText(Update::Ad(name), name);
-    for (const std::string& name : others) WriteText(Update::Ad(name), name);
-    ASSERT_TRUE(platform::MakeDirectory(Update::Ad("0000307.jpg")));
-    Serve(m_nothing);
-    Program cleaner(HostArgs({Ads(), "update"}));
-    ASSERT_TRUE(cleaner.WaitFor("D 0 0\n")) << cleaner.Out();
-    std::set<std::string> kept{"Flyerbank.dat", "0000101.jpg", "0000201.asf", "0000201.jpg", "0000307.jpg"};
-    kept.insert(others.begin(), others.end());
-    EXPECT_EQ(FilesIn(Ads()), kept);
-
-    // A catalogue this build cannot read says nothing of whose a file is: all stay.
-    WriteText(Dat(), "[Flyerbank]\r\nVersion=2.0\r\n");
-    Program reader(HostArgs({Ads(), "update"}));
-    ASSERT_TRUE(reader.WaitFor("D 0 0\n")) << reader.Out();
-    EXPECT_EQ(FilesIn(Ads()), kept);
-}
-
 }  // namespace
 
 #endif
