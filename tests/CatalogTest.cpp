@@ -73,15 +73,15 @@ TEST_F(Catalog, PruningKeepsFavouritesAndNewest) {
 }
 
 // Texts read back as they were: long ones whole (though handed out cut), and ones with
-// outer blanks or quotes that a reader would strip.
+// outer blanks or quotes that a reader would strip; but a link that is no web page's, as
+// an older build kept it, reads back as none.
 TEST_F(Catalog, TextsReadBackAsTheyWere) {
     std::string longName(300, 'n');
     longName.replace(258, 2, "\x82\xA0");  // a double-byte character across the 259-byte cut
     const std::vector<std::string> texts = {longName, " abc", "abc\t", "\"Sale\"", "'x'", "\"", "a\"b\"", " \"q\" ", "\"'"};
     for (DWORD code = 1; code <= texts.size(); ++code) {
         CAdRecord a = Ad(code, AD_TYPE_PICTURE, 1);
-        a.Name = texts[code - 1];
-        a.URL = "http://" + texts[code - 1];
+        a.Name = a.URL = texts[code - 1];
         ASSERT_TRUE(catalogue.Put(a));
     }
     CAdCatalog again;
@@ -90,7 +90,7 @@ TEST_F(Catalog, TextsReadBackAsTheyWere) {
         CAdRecord back;
         ASSERT_TRUE(again.Lookup(code, back));
         EXPECT_EQ(back.Name, texts[code - 1]);
-        EXPECT_EQ(back.URL, "http://" + texts[code - 1]);
+        EXPECT_EQ(back.URL, "");
     }
     EXPECT_EQ(std::string(again.GetName(1)), longName.substr(0, 258));
 }
