@@ -178,9 +178,13 @@ bool IsDirectlyInside(const std::string& path, const std::string& folder) {
     std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") return false;
+    // The same text names the same folder; resolving both is for texts that differ (a
+    // catalogue's load asks this of every record, nearly always in the folder's own text).
     char realParent[PATH_MAX], realFolder[PATH_MAX];
-    if (!realpath(parent.c_str(), realParent) || !realpath(folder.c_str(), realFolder)) return false;
-    if (std::string(realParent) != realFolder) return false;
+    if (parent != folder && parent != folder + "/") {
+        if (!realpath(parent.c_str(), realParent) || !realpath(folder.c_str(), realFolder)) return false;
+        if (std::string(realParent) != realFolder) return false;
+    }
     // A link in the folder would carry chmod to whatever it points at.
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
