@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "platform/win32/Module.h"
+#include "platform/win32/Wide.h"
 #include "res/resource.h"
 
 namespace platform {
@@ -123,7 +124,7 @@ private:
             s = m_state;
         }
         HWND bar = GetDlgItem(m_window, kBarId);
-        if (!m_synced || s.text != m_shownText) SetDlgItemTextA(m_window, kTextId, s.text.c_str());
+        if (!m_synced || s.text != m_shownText) SetDlgItemTextW(m_window, kTextId, Widen(s.text, kLibraryCodePage).c_str());
         if (!m_synced || s.range != m_shownRange) SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, s.range));
         m_synced = true;
         m_shownText = s.text;
