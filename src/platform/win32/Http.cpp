@@ -171,8 +171,7 @@ public:
     // Closes one handle of the chain, unless an abort has closed them all already.
     void CloseHandleOf(HINTERNET Exchange::*which) {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (this->*which) InternetCloseHandle(this->*which);
-        this->*which = nullptr;
+        CloseQuietly(this->*which);
     }
 
     // The session's end: the thread goes too (at once when idle, else after its call).
@@ -192,10 +191,16 @@ private:
     DWORD Fail(DWORD why) {
         m_failure = why;
         if (m_running)
-            for (HINTERNET* h : {&request, &connection, &session})
-                if (*h) InternetCloseHandle(*h), *h = nullptr;
+            for (HINTERNET* h : {&request, &connection, &session}) CloseQuietly(*h);
         SetEvent(m_abort);
         return why;
+    }
+    // Nothing of the handle calls back into us once it is closed: the library may be gone.
+    static void CloseQuietly(HINTERNET& handle) {
+        if (!handle) return;
+        InternetSetStatusCallbackA(handle, nullptr);
+        InternetCloseHandle(handle);
+        handle = nullptr;
     }
     void Mark(DWORD now) {
         m_mark = now;
