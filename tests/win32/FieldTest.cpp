@@ -2,6 +2,7 @@
 // page, folders with the read-only attribute, its keyboard focus during an update, and
 // the worker's failure box while the progress window is up.
 #include "CatalogueText.h"
+#include "Screenshot.h"
 #include "WinHost.h"
 #include "res/resource.h"
 
@@ -44,6 +45,36 @@ TEST_F(Field, AFolderEndingInAnyCodePagesCharacterKeepsItsSeparator) {
     EXPECT_EQ(1, lib.FLBRemove(7));
     EXPECT_FALSE(FileExists(folder + "\\0000007.jpg"));
     EXPECT_TRUE(boxes.Shown().empty());
+}
+
+// The library's Japanese reads the same through the wide functions on a Western system
+// (code page 1252) as on a Japanese one: boxes, and the progress window's status line.
+TEST_F(Field, TheLibrarysOwnTextsReadAsJapaneseOnEveryCodePage) {
+    boxes.Clear();
+    EXPECT_EQ(0, lib.FLBSetFolder(nullptr));
+    ASSERT_EQ(1u, boxes.Shown().size());
+    EXPECT_EQ(L"\u5f15\u6570\u304c\u7121\u52b9\u3067\u3059\u3002", boxes.Shown()[0].wide);  // 引数が無効です。
+    EXPECT_TRUE(boxes.Shown()[0].stopIcon);
+
+    if (EnvOr("FLB_ADS_SLOW_URL").empty()) GTEST_SKIP() << "no slow server";
+    ASSERT_EQ(1, lib.FLBSetFolder(ads.Folder().c_str()));
+    UseServer(EnvOr("FLB_ADS_SLOW_URL"));
+    ASSERT_TRUE(Start());
+    HostPump(700);
+    HWND dialog = FindWindowA("#32770", "Tidewell");
+    ASSERT_NE(nullptr, dialog);
+    wchar_t status[256] = L"";
+    GetDlgItemTextW(dialog, 1001, status, 256);
+    // 広告をダウンロードしています...  1/5 (0001001.png)
+    EXPECT_STREQ(L"\u5e83\u544a\u3092\u30c0\u30a6\u30f3\u30ed\u30fc\u30c9\u3057\u3066\u3044\u307e\u3059"
+                 L"...  1/5 (0001001.png)", status) << "code page " << GetACP();
+    const std::string shot = EnvOr("FLB_TEXT_SCREENSHOT");
+    if (!shot.empty()) {
+        EXPECT_TRUE(SaveWindowPng(dialog, shot));
+    }
+    ASSERT_EQ(1, lib.FLBUpdateCancel());
+    ASSERT_TRUE(host.WaitForCompletions(1, kWait));
+    EXPECT_EQ(2u, host.Completions()[0].outcome);
 }
 
 // Windows marks customised folders read-only; that says nothing about their files.

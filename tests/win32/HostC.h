@@ -54,6 +54,7 @@ static inline BOOL CALLBACK HostFindIcon(HWND child, LPARAM found) {
 #define HOST_MAX_BOXES 16
 static struct {
     char text[HOST_MAX_BOXES][1024];
+    wchar_t wide[HOST_MAX_BOXES][512]; /* the same text as the wide functions read it */
     int stopIcon[HOST_MAX_BOXES];
     volatile LONG count;
     void (*onOpen)(HWND box); /* on the box's thread, before it is answered */
@@ -66,14 +67,17 @@ static inline LRESULT CALLBACK HostBoxHook(int code, WPARAM wParam, LPARAM lPara
     HWND box = (HWND)wParam;
     if (code == HCBT_ACTIVATE && HostIsMessageBox(box)) {
         char text[1024] = "";
+        wchar_t wide[512] = L"";
         int icon = 0;
         LONG n;
         if (hostBoxes.onOpen) hostBoxes.onOpen(box);
         GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        GetDlgItemTextW(box, 0xFFFF, wide, sizeof wide / sizeof *wide);
         EnumChildWindows(box, HostFindIcon, (LPARAM)&icon);
         n = InterlockedIncrement(&hostBoxes.count) - 1;
         if (n < HOST_MAX_BOXES) {
             memcpy(hostBoxes.text[n], text, sizeof text);
+            memcpy(hostBoxes.wide[n], wide, sizeof wide);
             hostBoxes.stopIcon[n] = icon;
         }
         PostMessageA(box, WM_COMMAND, IDOK, 0);

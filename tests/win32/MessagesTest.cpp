@@ -2,6 +2,9 @@
 // box types, captured as they open; and the resource table against the list it came from.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <vector>
+
 #include "CatalogueText.h"
 #include "WinHost.h"
 #include "res/resource.h"
@@ -15,6 +18,37 @@ const unsigned kIds[] = {
 #undef FLB_STRING
 
 using Messages = HostTest;
+
+// What Explorer's properties and installers read: the install's version, as numbers and
+// as text, and the product's name.
+TEST_F(Messages, TheDllCarriesItsVersion) {
+    char path[MAX_PATH];
+    ASSERT_TRUE(GetModuleFileNameA(lib.module, path, sizeof path));
+    std::vector<char> info(GetFileVersionInfoSizeA(path, nullptr));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoA(path, 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &size));
+    unsigned major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(3, std::sscanf(FLB_VERSION, "%u.%u.%u", &major, &minor, &patch));
+    EXPECT_EQ(MAKELONG(minor, major), fixed->dwFileVersionMS);
+    EXPECT_EQ(MAKELONG(0, patch), fixed->dwFileVersionLS);
+    EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+    EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
+    EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
+    const struct {
+        const char* key;
+        std::string value;
+    } strings[] = {{"FileVersion", FLB_VERSION}, {"ProductVersion", FLB_VERSION}, {"ProductName", "Flyerbank"},
+                   {"FileDescription", "Flyerbank ad library"}, {"OriginalFilename", "Flyerbank.dll"}};
+    for (const auto& row : strings) {
+        char* value = nullptr;
+        const std::string key = std::string("\\StringFileInfo\\041104b0\\") + row.key;
+        ASSERT_TRUE(VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &size)) << row.key;
+        EXPECT_EQ(row.value, value) << row.key;
+    }
+}
 
 // The resource compiler reads the list's escapes as C does, and LoadStringA gives back
 // the same bytes in code page 932.

@@ -63,6 +63,35 @@ TEST_F(Update, PicturesAndCabinetMoviesArriveWithTheirStoredTimes) {
     }
 }
 
+// A payload of 1 KiB every 200 ms completes; an answer of a byte every 2 s fails at the idle
+// time as a silent server does, with the same boxes, and leaves the held ads as they were.
+TEST_F(Update, TooSlowAnAnswerFailsAsASilentOneWhileASlowPayloadCompletes) {
+    if (EnvOr("FLB_ADS_TRICKLE_URL").empty()) GTEST_SKIP() << "no trickling server";
+    const std::string send = StringOf(IDP_SEND_REQUEST), comm = StringOf(IDP_ADS_COMM_ERROR);
+    const struct {
+        const char* server;
+        WPARAM outcome;
+        std::vector<std::string> boxes;
+    } rows[] = {{"FLB_ADS_SLOW_URL", 0, {}}, {"FLB_ADS_TRICKLE_URL", 1, {send, comm}}};
+    const std::string content = EnvOr("FLB_CONTENT_DIR");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.server);
+        const HostWindow::Completion c = Run(EnvOr(row.server));
+        EXPECT_EQ(row.outcome, c.outcome);
+        EXPECT_EQ(0, c.result);
+        std::vector<std::string> shown;
+        for (const ShownBox& box : boxes.Shown()) shown.push_back(box.text);
+        EXPECT_EQ(row.boxes, shown);
+        EXPECT_EQ(ReadBytes(content + "\\spring-sale.png"), ReadBytes(ads.Path("0001001.png")));
+        EXPECT_EQ(ReadBytes(content + "\\books.png"), ReadBytes(ads.Path("0001003.png")));
+        EXPECT_EQ((std::vector<uint32_t>{1001, 1002, 1003}), Codes(lib.FLBGetPictureList));
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE scan = FindFirstFileA(ads.Path("*.part").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, scan) << "a partial file was left: " << found.cFileName;
+    if (scan != INVALID_HANDLE_VALUE) FindClose(scan);
+}
+
 TEST_F(Update, TheCompletionHandlerMayStartTheNextUpdate) {
     int restarted = -1;
     host.OnCompletion([&](const HostWindow::Completion&) {

@@ -63,7 +63,7 @@ void BoxRecorder::HookNewThreads() { HostHookNewThreads(); }
 std::vector<ShownBox> BoxRecorder::Shown() const {
     std::vector<ShownBox> shown;
     for (LONG i = 0; i < hostBoxes.count && i < HOST_MAX_BOXES; ++i)
-        shown.push_back({hostBoxes.text[i], hostBoxes.stopIcon[i] != 0});
+        shown.push_back({hostBoxes.text[i], hostBoxes.stopIcon[i] != 0, hostBoxes.wide[i]});
     return shown;
 }
 

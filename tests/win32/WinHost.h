@@ -20,8 +20,9 @@ struct Library : HostLibrary {
 };
 
 struct ShownBox {
-    std::string text;  // as the box shows it, code page 932
-    bool stopIcon;     // MB_ICONHAND; a box without an icon is MB_OK
+    std::string text;   // as the box shows it, code page 932
+    bool stopIcon;      // MB_ICONHAND; a box without an icon is MB_OK
+    std::wstring wide;  // as the wide functions read it, whatever the code page
 };
 
 // Records the message boxes of every thread of the process while it lives (one at a time).

@@ -1,14 +1,17 @@
-// The internet layer on WinInet in its blocking mode. A blocking call can be left only
-// by its server: closing its handle from another thread waits for it in Wine. So each
-// session makes its blocking calls on a thread of its own while the caller waits for
-// the call or for AbortHttpExchanges, whichever comes first. A caller that stops waiting
-// leaves the handles to that thread, which closes them once the call returns (at the
-// latest when the idle time-out ends it) and ends; the buffers it fills are its own.
+// The internet layer on WinInet in its blocking mode. Each session makes its blocking
+// calls on a thread of its own while the caller waits for the call, for an abort, or for
+// the answer to fall below the slowest rate we accept. An abort or a time-out closes the
+// session's handles from the thread that decides it, which is how WinInet lets a blocked
+// call go; the caller stops waiting at once and the session's thread ends when its call
+// returns. Wine's WinInet keeps such a call blocked until its server lets it go (its idle
+// time-out, or the end of a trickle): the thread then ends on its own. Bodies are read a
+// piece at a time as they arrive, so a trickling body returns to us between pieces.
 #include "platform/Http.h"
 
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -22,6 +25,9 @@
 namespace platform {
 namespace {
 
+// An exchange that receives fewer bytes than this in the idle time fails as a silent one.
+constexpr uint64_t kLeastBytesPerIdle = 1024;
+
 HttpTimeouts& Timeouts() {
     static HttpTimeouts timeouts;
     return timeouts;
@@ -30,14 +36,14 @@ std::mutex& TimeoutLock() {
     static std::mutex lock;
     return lock;
 }
+HttpTimeouts CurrentTimeouts() {
+    std::lock_guard<std::mutex> hold(TimeoutLock());
+    return Timeouts();
+}
 
 // Wine's WinInet waits for ever by default, and a silent server must not hold an update.
 void SetTimeoutsOn(HINTERNET handle) {
-    HttpTimeouts t;
-    {
-        std::lock_guard<std::mutex> hold(TimeoutLock());
-        t = Timeouts();
-    }
+    const HttpTimeouts t = CurrentTimeouts();
     DWORD connect = t.connectMs, idle = t.idleSeconds * 1000u;
     InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
     InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &idle, sizeof idle);
@@ -56,10 +62,24 @@ std::string SystemErrorText(DWORD code) {
     return out;
 }
 
+class Exchange;
+// The exchanges whose threads are inside a call, by system thread: the status callback
+// runs on the thread that makes the call. Never destroyed: a call may return after the
+// library's end.
+std::mutex& CallingLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::map<DWORD, Exchange*>& Calling() {
+    static auto* calling = new std::map<DWORD, Exchange*>;
+    return *calling;
+}
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR, DWORD status, LPVOID, DWORD);
+
 // One session's handles and the thread that makes its blocking calls.
 class Exchange {
 public:
-    explicit Exchange(ThreadId owner) : m_owner(owner) {
+    explicit Exchange(ThreadId owner) : m_owner(owner), m_idleMs(CurrentTimeouts().idleSeconds * 1000u) {
         m_abort = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         m_jobReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         m_jobDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -70,49 +90,88 @@ public:
     }
 
     ThreadId Owner() const { return m_owner; }
+
+    // The handles, set on the caller's thread while no call runs; an abort or a time-out
+    // closes them from its own thread and leaves null.
+    HINTERNET Handle(HINTERNET Exchange::*which) const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return this->*which;
+    }
+    void SetHandle(HINTERNET Exchange::*which, HINTERNET handle) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        this->*which = handle;
+    }
     HINTERNET session = nullptr, connection = nullptr, request = nullptr;
 
-    // Runs job on the exchange's thread; false when the exchange was aborted first.
-    bool Run(const std::shared_ptr<Exchange>& self, std::function<void()> job) {
+    // Runs job with the request handle on the exchange's thread: 0 once it ran, else
+    // why it did not finish (the abort, or too few bytes in the idle time).
+    DWORD Run(const std::shared_ptr<Exchange>& self, std::function<void(HINTERNET)> job) {
         {
             std::lock_guard<std::mutex> hold(m_lock);
-            if (m_aborted) return false;
-            if (!m_thread && !StartThread(self)) return false;
+            if (m_failure) return m_failure;
+            if (!request) return ERROR_INTERNET_OPERATION_CANCELLED;
+            if (!m_thread && !StartThread(self)) return ERROR_NOT_ENOUGH_MEMORY;
             m_job = std::move(job);
+            m_jobRequest = request;
             m_running = true;
+            if (!m_clockStarted) Mark(GetTickCount());
+            m_clockStarted = true;
         }
         SetEvent(m_jobReady);
         HANDLE events[2] = {m_jobDone, m_abort};
-        bool finished = WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
-        if (!finished) {
+        DWORD failure = 0;
+        for (;;) {
+            const DWORD woke = WaitForMultipleObjects(2, events, FALSE, WaitMs());
+            if (woke == WAIT_OBJECT_0) break;
             std::lock_guard<std::mutex> hold(m_lock);
-            // The call may have ended as the abort came: its result stands, its signal is spent.
-            finished = !m_running;
-            if (finished) WaitForSingleObject(m_jobDone, 0);
-            else m_abandoned = true;  // the thread closes the handles when the call returns
+            if (woke == WAIT_OBJECT_0 + 1) failure = m_failure;
+            else if (TooSlow()) failure = Fail(ERROR_INTERNET_TIMEOUT);
+            if (!failure) continue;
+            // The call may have ended as the failure came: its result stands.
+            if (!m_running) {
+                WaitForSingleObject(m_jobDone, 0);
+                failure = 0;
+            }
+            break;
         }
         // The library may have ended while the call ran, whatever it gave: nothing the caller
         // would go on with is there any more, and unwinding is not to be had while the
         // library is being unloaded. The caller waits here to be ended.
         if (LibraryEnding()) ParkForLibraryEnd();
-        return finished;
+        return failure;
     }
 
     void Abort() {
         std::lock_guard<std::mutex> hold(m_lock);
-        m_aborted = true;
-        SetEvent(m_abort);
+        if (!m_failure) Fail(ERROR_INTERNET_OPERATION_CANCELLED);
     }
     bool Aborted() const {
         std::lock_guard<std::mutex> hold(m_lock);
-        return m_aborted;
+        return m_failure == ERROR_INTERNET_OPERATION_CANCELLED;
     }
 
-    // Closes one handle of the chain, unless a call still in flight owns them all now.
-    void CloseHandleOf(HINTERNET& handle) {
+    // On the exchange's thread, as the body arrives.
+    void Received(DWORD bytes) {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (!m_abandoned && handle) InternetCloseHandle(handle);
-        if (!m_abandoned) handle = nullptr;
+        m_received += bytes;
+        if (m_received - m_markBytes >= kLeastBytesPerIdle) Mark(GetTickCount());
+    }
+    // A connection being made is bounded by the connect time-out, not by the rate.
+    void Connecting(bool connecting) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_connecting = connecting;
+        if (!connecting) Mark(GetTickCount());
+    }
+    // Stops the call in flight once the body is over or failed: a blocked read is not left.
+    bool Stopped() const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_failure != 0;
+    }
+
+    // Closes one handle of the chain, unless an abort has closed them all already.
+    void CloseHandleOf(HINTERNET Exchange::*which) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        CloseQuietly(this->*which);
     }
 
     // The session's end: the thread goes too (at once when idle, else after its call).
@@ -127,6 +186,37 @@ public:
     }
 
 private:
+    // Under m_lock. A call in flight is let go by closing its handles; otherwise their
+    // owners close them. Request, connection, session: each needs the one after it.
+    DWORD Fail(DWORD why) {
+        m_failure = why;
+        if (m_running)
+            for (HINTERNET* h : {&request, &connection, &session}) CloseQuietly(*h);
+        SetEvent(m_abort);
+        return why;
+    }
+    // Nothing of the handle calls back into us once it is closed: the library may be gone.
+    static void CloseQuietly(HINTERNET& handle) {
+        if (!handle) return;
+        InternetSetStatusCallbackA(handle, nullptr);
+        InternetCloseHandle(handle);
+        handle = nullptr;
+    }
+    void Mark(DWORD now) {
+        m_mark = now;
+        m_markBytes = m_received;
+    }
+    bool TooSlow() const {
+        return !m_connecting && GetTickCount() - m_mark >= m_idleMs && m_received - m_markBytes < kLeastBytesPerIdle;
+    }
+    // Until the rate could next fall short; a connection being made is looked at again later.
+    DWORD WaitMs() const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_connecting) return 1000;
+        const DWORD spent = GetTickCount() - m_mark;
+        return spent < m_idleMs ? m_idleMs - spent : 0;
+    }
+
     bool StartThread(const std::shared_ptr<Exchange>& self) {
         auto* start = new Start{self};
         m_thread = StartLibraryThread(ThreadMain, start);
@@ -140,14 +230,22 @@ private:
     };
 
     static DWORD WINAPI ThreadMain(void* param) {
-        std::unique_ptr<Start>(static_cast<Start*>(param))->self->Serve();
+        std::unique_ptr<Start> start(static_cast<Start*>(param));
+        {
+            std::lock_guard<std::mutex> hold(CallingLock());
+            Calling()[GetCurrentThreadId()] = start->self.get();
+        }
+        start->self->Serve();
+        std::lock_guard<std::mutex> hold(CallingLock());
+        Calling().erase(GetCurrentThreadId());
         return 0;
     }
 
     void Serve() {
         for (;;) {
             WaitForSingleObject(m_jobReady, INFINITE);
-            std::function<void()> job;
+            std::function<void(HINTERNET)> job;
+            HINTERNET handle;
             {
                 std::lock_guard<std::mutex> hold(m_lock);
                 if (!m_running) {
@@ -155,27 +253,37 @@ private:
                     continue;
                 }
                 job = std::move(m_job);
+                handle = m_jobRequest;
             }
-            job();
+            job(handle);
             std::lock_guard<std::mutex> hold(m_lock);
             m_running = false;
-            if (m_abandoned) {
-                // Request, connection, session: each needs the one after it while it closes.
-                for (HINTERNET* h : {&request, &connection, &session})
-                    if (*h) InternetCloseHandle(*h), *h = nullptr;
-                return;
-            }
+            m_connecting = false;
+            // Failed meanwhile: the caller has gone on without us.
+            if (m_failure) return;
             SetEvent(m_jobDone);
         }
     }
 
     const ThreadId m_owner;
+    const DWORD m_idleMs;
     mutable std::mutex m_lock;
     HANDLE m_abort, m_jobReady, m_jobDone;
     HANDLE m_thread = nullptr;
-    std::function<void()> m_job;
-    bool m_running = false, m_aborted = false, m_abandoned = false, m_quit = false;
+    std::function<void(HINTERNET)> m_job;
+    HINTERNET m_jobRequest = nullptr;
+    DWORD m_failure = 0;  // why the exchange ended early; its handles are closed then
+    bool m_running = false, m_quit = false, m_connecting = false, m_clockStarted = false;
+    uint64_t m_received = 0, m_markBytes = 0;
+    DWORD m_mark = 0;  // when m_markBytes had arrived
 };
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR, DWORD status, LPVOID, DWORD) {
+    if (status != INTERNET_STATUS_CONNECTING_TO_SERVER && status != INTERNET_STATUS_CONNECTED_TO_SERVER) return;
+    std::lock_guard<std::mutex> hold(CallingLock());
+    auto it = Calling().find(GetCurrentThreadId());
+    if (it != Calling().end()) it->second->Connecting(status == INTERNET_STATUS_CONNECTING_TO_SERVER);
+}
 
 // Sessions under way, by the thread that opened them.
 std::mutex& ActiveLock() {
@@ -189,7 +297,7 @@ std::multimap<ThreadId, std::weak_ptr<Exchange>>& Active() {
 }
 // Built before theApp, so destroyed after it: its end joins a worker that uses them.
 struct BuiltFirst {
-    BuiltFirst() { ActiveLock(); Active(); TimeoutLock(); Timeouts(); }
+    BuiltFirst() { ActiveLock(); Active(); TimeoutLock(); Timeouts(); CallingLock(); Calling(); }
 } builtFirst __attribute__((init_priority(101)));
 
 class WinInetFile final : public HttpFile {
@@ -199,30 +307,31 @@ public:
 
     bool Send(const std::string& headers, const void* body, size_t length) override {
         auto state = std::make_shared<Result>();
-        auto x = m_x;
         const std::string text(static_cast<const char*>(body), body ? length : 0);
-        const bool ran = m_x->Run(m_x, [x, state, headers, text] {
-            state->ok = HttpSendRequestA(x->request, headers.c_str(), static_cast<DWORD>(headers.size()),
+        const DWORD failure = m_x->Run(m_x, [state, headers, text](HINTERNET request) {
+            state->ok = HttpSendRequestA(request, headers.c_str(), static_cast<DWORD>(headers.size()),
                                          const_cast<char*>(text.data()), static_cast<DWORD>(text.size()));
             state->error = state->ok ? 0 : GetLastError();
         });
-        return Outcome(ran, *state);
+        return Outcome(failure, *state);
     }
 
     bool QueryStatusCode(uint32_t& status) override {
-        if (m_x->Aborted() || !m_x->request) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+        HINTERNET request = m_x->Handle(&Exchange::request);
+        if (m_x->Stopped() || !request) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
         DWORD code = 0, size = sizeof code, index = 0;
-        if (!HttpQueryInfoA(m_x->request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, &index))
+        if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, &index))
             return Fail(GetLastError());
         status = code;
         return true;
     }
 
     int64_t ContentLength() override {
-        if (m_x->Aborted() || !m_x->request) return -1;
+        HINTERNET request = m_x->Handle(&Exchange::request);
+        if (m_x->Stopped() || !request) return -1;
         char text[32];
         DWORD size = sizeof text, index = 0;
-        if (!HttpQueryInfoA(m_x->request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) return -1;
+        if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) return -1;
         char* end = nullptr;
         const long long n = std::strtoll(text, &end, 10);
         return end == text || n < 0 ? -1 : n;
@@ -232,23 +341,26 @@ public:
         auto state = std::make_shared<Result>();
         state->bytes.resize(max);
         auto x = m_x;
-        // Up to max bytes, or less where the body ends.
-        const bool ran = m_x->Run(m_x, [x, state, max] {
+        // Up to max bytes, or less where the body ends; each read takes only what has
+        // arrived, so the rate is seen as it comes and an abort is not waited for.
+        const DWORD failure = m_x->Run(m_x, [x, state, max](HINTERNET request) {
             size_t got = 0;
-            while (got < max) {
-                DWORD n = 0;
-                if (!InternetReadFile(x->request, &state->bytes[got], static_cast<DWORD>(max - got), &n)) {
-                    state->ok = false;
+            while (got < max && !x->Stopped()) {
+                DWORD ready = 0, n = 0;
+                if (!InternetQueryDataAvailable(request, &ready, 0, 0) ||
+                    (ready && !InternetReadFile(request, &state->bytes[got],
+                                                static_cast<DWORD>(std::min<size_t>(ready, max - got)), &n))) {
                     state->error = GetLastError();
                     return;
                 }
                 if (n == 0) break;
                 got += n;
+                x->Received(n);
             }
             state->ok = true;
             state->bytes.resize(got);
         });
-        if (!Outcome(ran, *state)) return -1;
+        if (!Outcome(failure, *state)) return -1;
         std::memcpy(buf, state->bytes.data(), state->bytes.size());
         return static_cast<int64_t>(state->bytes.size());
     }
@@ -256,7 +368,7 @@ public:
     bool Aborted() const override { return m_x->Aborted(); }
     uint32_t ErrorCode() const override { return m_error; }
     std::string ErrorText() const override { return SystemErrorText(m_error); }
-    void Close() override { m_x->CloseHandleOf(m_x->request); }
+    void Close() override { m_x->CloseHandleOf(&Exchange::request); }
 
 private:
     struct Result {
@@ -264,8 +376,8 @@ private:
         DWORD error = 0;
         std::vector<char> bytes;
     };
-    bool Outcome(bool ran, const Result& r) {
-        if (!ran) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+    bool Outcome(DWORD failure, const Result& r) {
+        if (failure) return Fail(failure);
         return r.ok || Fail(r.error);
     }
     bool Fail(DWORD error) {
@@ -283,15 +395,17 @@ public:
     ~WinInetConnection() override { Close(); }
     std::unique_ptr<HttpFile> OpenRequest(const char* verb, const std::string& object,
                                           const std::string& referrer) override {
-        if (!m_x->connection || m_x->request) return nullptr;
-        m_x->request = HttpOpenRequestA(m_x->connection, verb, object.c_str(), nullptr,
-                                        referrer.empty() ? nullptr : referrer.c_str(), nullptr,
-                                        INTERNET_FLAG_EXISTING_CONNECT, 1);
-        if (!m_x->request) return nullptr;
-        SetTimeoutsOn(m_x->request);
+        HINTERNET connection = m_x->Handle(&Exchange::connection);
+        if (!connection || m_x->Handle(&Exchange::request)) return nullptr;
+        HINTERNET request = HttpOpenRequestA(connection, verb, object.c_str(), nullptr,
+                                             referrer.empty() ? nullptr : referrer.c_str(), nullptr,
+                                             INTERNET_FLAG_EXISTING_CONNECT, 1);
+        if (!request) return nullptr;
+        SetTimeoutsOn(request);
+        m_x->SetHandle(&Exchange::request, request);
         return std::make_unique<WinInetFile>(m_x);
     }
-    void Close() override { m_x->CloseHandleOf(m_x->connection); }
+    void Close() override { m_x->CloseHandleOf(&Exchange::connection); }
 
 private:
     std::shared_ptr<Exchange> m_x;
@@ -305,10 +419,12 @@ public:
     }
     ~WinInetSession() override { Close(); }
     std::unique_ptr<HttpConnection> Connect(const std::string& server, uint16_t port) override {
-        if (!m_x->session || m_x->connection) return nullptr;
-        m_x->connection = InternetConnectA(m_x->session, server.c_str(), port, nullptr, nullptr,
-                                           INTERNET_SERVICE_HTTP, 0, 0);
-        if (!m_x->connection) return nullptr;
+        HINTERNET session = m_x->Handle(&Exchange::session);
+        if (!session || m_x->Handle(&Exchange::connection)) return nullptr;
+        HINTERNET connection = InternetConnectA(session, server.c_str(), port, nullptr, nullptr,
+                                                INTERNET_SERVICE_HTTP, 0, 0);
+        if (!connection) return nullptr;
+        m_x->SetHandle(&Exchange::connection, connection);
         return std::make_unique<WinInetConnection>(m_x);
     }
     void Close() override {
@@ -320,7 +436,7 @@ public:
                 it = !held || held == m_x ? Active().erase(it) : std::next(it);
             }
         }
-        m_x->CloseHandleOf(m_x->session);
+        m_x->CloseHandleOf(&Exchange::session);
         m_x->Finish();
     }
 
@@ -385,9 +501,11 @@ void ReleaseHttpThreadState() {}
 
 std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent) {
     auto x = std::make_shared<Exchange>(CurrentThreadId());
-    x->session = InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (!x->session) return nullptr;
-    SetTimeoutsOn(x->session);
+    HINTERNET session = InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!session) return nullptr;
+    SetTimeoutsOn(session);
+    InternetSetStatusCallbackA(session, OnStatus);
+    x->SetHandle(&Exchange::session, session);
     return std::make_unique<WinInetSession>(x);
 }
 

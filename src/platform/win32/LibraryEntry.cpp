@@ -6,6 +6,12 @@
 #include <initializer_list>
 
 #include "frame/LibraryMain.h"
+
+// The C++ runtime's reserve for exceptions thrown when memory runs out: a block of some
+// 75 KiB that the runtime never frees, so each load of the DLL would keep one.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
 #include "platform/win32/Module.h"
 
 namespace {
@@ -36,6 +42,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     case DLL_PROCESS_DETACH:
         if (!reserved && !g_refused) LibraryDetach();
         g_ended = true;
+        // A thread the end left blocked in the internet layer leaves without throwing.
+        if (!reserved) __gnu_cxx::__freeres();
         break;
     default:
         break;

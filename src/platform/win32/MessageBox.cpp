@@ -5,12 +5,16 @@
 
 #include <windows.h>
 
+#include "platform/win32/Wide.h"
+
 namespace platform {
 
 // The caption is the library's name, as the framework gives a library without a title.
-void PresentWithSystem(unsigned, unsigned type, const std::string& text) {
+// A string-table message is the library's own text; one without an id is the system's.
+void PresentWithSystem(unsigned id, unsigned type, const std::string& text) {
     HWND owner = GetActiveWindow();
-    MessageBoxA(owner, text.c_str(), "Flyerbank", type | (owner ? 0 : MB_TOPMOST));
+    const std::wstring wide = Widen(text, id ? kLibraryCodePage : CP_ACP);
+    MessageBoxW(owner, wide.c_str(), L"Flyerbank", type | (owner ? 0 : MB_TOPMOST));
 }
 
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "platform/win32/Module.h"
+#include "platform/win32/Wide.h"
 #include "res/resource.h"
 
 namespace platform {
@@ -44,9 +45,13 @@ public:
         }
         // Not the window's thread (the library going away on its last worker): hand the
         // window to the system's own procedure and let it close itself, so nothing of
-        // ours is called after we are gone.
+        // ours is called after we are gone. The window's thread may be inside our
+        // procedure right now: a message it takes back from us says it has left it.
         SetWindowLongPtrA(window, DWLP_USER, 0);
+        SetWindowLongPtrA(window, DWLP_DLGPROC, 0);
         SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DefWindowProcA));
+        // Bounded: that thread may be waiting for the loader, which we hold.
+        SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 500, nullptr);
         PostMessageA(window, WM_CLOSE, 0, 0);
     }
 
@@ -123,7 +128,7 @@ private:
             s = m_state;
         }
         HWND bar = GetDlgItem(m_window, kBarId);
-        if (!m_synced || s.text != m_shownText) SetDlgItemTextA(m_window, kTextId, s.text.c_str());
+        if (!m_synced || s.text != m_shownText) SetDlgItemTextW(m_window, kTextId, Widen(s.text, kLibraryCodePage).c_str());
         if (!m_synced || s.range != m_shownRange) SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, s.range));
         m_synced = true;
         m_shownText = s.text;
