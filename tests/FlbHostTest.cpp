@@ -225,7 +225,9 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
                      "0001002\tpicture\tコーヒー割引" + a + "0001002.jpg\thttp://cafe.example.test/coupon?id=20\n"
                      "0001001\tpicture\t春のセール" + a + "0001001.png\thttp://shop.example.test/spring\n"
                      "0001003\tpicture\t新刊のお知らせ" + a + "0001003.png\thttp://books.example.test/new\nnotified\n");
-    EXPECT_EQ(Run({"--folder", Ads(), "movies"}).exit, 0);
+    EXPECT_EQ(Run({"--folder", Ads(), "show", "2001"}).out,
+              "code       0002001\nname       映画の予告編\nfile       " + Ads() + "/0002001.wmv\nthumbnail  " + Ads() +
+                  "/0002001.jpg\nurl        http://cinema.example.test/trailer\nfavorite   0\n");
     // The view as the log server stored it, with the user id of the update before it.
     avls.Stop();
     Program dump({AVLS_SERVER, "--dump", "--db", m_temp.Path("views.db")});
