@@ -140,24 +140,18 @@ static void RefusesLockedFolder(const char* path) {
 /* Runs check(path) as a user who cannot write everywhere: as root (which CI runs as), in a
  * child that has become nobody. */
 static void AsUser(void (*check)(const char*), const char* path) {
-    if (geteuid() != 0) {
-        check(path);
+    if (geteuid() == 0) fclose(fopen(messageLog, "a")), chmod(messageLog, 0666);
+    pid_t child = geteuid() == 0 ? fork() : -1;
+    if (child > 0) {
+        int status = -1;
+        waitpid(child, &status, 0);
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        TakeMessages();
         return;
     }
-    FILE* log = fopen(messageLog, "a");
-    if (log) fclose(log);
-    chmod(messageLog, 0666);
-    pid_t child = fork();
-    if (child == 0) {
-        failures = 0;
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
-        check(path);
-        _exit(failures);
-    }
-    int status = -1;
-    waitpid(child, &status, 0);
-    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    TakeMessages();
+    if (child == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+    check(path);
+    if (child == 0) _exit(failures);
 }
 
 static void TestMessages(const char* root) {
