@@ -50,6 +50,11 @@ TEST_F(Catalog, SaveWritesHeaderAndNineKeysInOrder) {
     EXPECT_EQ(back.Size, 1234);
     EXPECT_EQ(back.Priority, 7);
     EXPECT_NE(back.CreationTime, 0u);
+
+    // A file of version 1.0 is saved as 1.1 as soon as it is loaded.
+    WriteText(Dat(), CatalogueText({{5, a.File}}, "1.0"));
+    ASSERT_TRUE(again.Load(dir.Folder().c_str()));
+    EXPECT_EQ(ReadText(Dat()).rfind("[Flyerbank]\r\nVersion=1.1\r\nCount=1\r\n[AD0000]\r\nName=n\r\n", 0), 0u);
 }
 
 TEST_F(Catalog, PruningKeepsFavouritesAndNewest) {
@@ -70,6 +75,19 @@ TEST_F(Catalog, PruningKeepsFavouritesAndNewest) {
     EXPECT_TRUE(catalogue.Lookup(1002, r));
     for (DWORD i = 1; i <= 45; ++i) catalogue.Put(Ad(2000 + i, AD_TYPE_MOVIE, 50, 1));
     EXPECT_EQ(catalogue.GetCount(), 245u);
+
+    // A load prunes on its own, before any save: a file that holds 203 pictures of one age.
+    TempFolder other;
+    std::vector<CatalogueAd> ads;
+    for (DWORD i = 1; i <= 203; ++i) {
+        ads.push_back({i, other.Path(Code7(i) + ".jpg")});
+        WriteText(ads.back().file, "x");
+    }
+    WriteText(other.Path("Flyerbank.dat"), CatalogueText(ads));
+    CAdCatalog loaded;
+    ASSERT_TRUE(loaded.Load(other.Folder().c_str()));
+    EXPECT_EQ(loaded.GetCount(), 200u);
+    for (DWORD i : {1u, 2u, 3u, 4u}) EXPECT_EQ(platform::Exists(other.Path(Code7(i) + ".jpg")), i == 4) << i;
 }
 
 // Texts read back as they were: long ones whole (though handed out cut), and ones with

@@ -224,6 +224,11 @@ protected:
         const bool fails = c.message != 0;
         EXPECT_EQ(result, fails ? 0 : 1);
         EXPECT_EQ(shown, fails ? std::vector<unsigned>{c.message} : std::vector<unsigned>{});
+        // The debug log names a failed write of an ad with the system's error.
+        const std::string trail = Trail();
+        if (c.disk == Disk::Injected && c.op == FileOp::Write && c.message == IDP_AD_FILE_SAVE) {
+            EXPECT_NE(trail.find("\tfailed\tos_error=" + std::to_string(c.error) + "\n"), std::string::npos) << trail;
+        }
         if (fails) {
             EXPECT_EQ(ReadText(Dat()), m_before) << "the catalogue changed";
         }

@@ -217,12 +217,24 @@ TEST_F(FlbHost, UpdateOrderAndNotifyAgainstTheServers) {
     Outcome o = Run({"--folder", Ads(), "update", "--user", "u1", "--version", "1.0", "+", "order", "+", "notify",
                      "2001", "1", "shown"});
     EXPECT_EQ(o.exit, 0) << o.err;
-    EXPECT_EQ(o.out.substr(0, 12), "update done\n");
-    EXPECT_NE(o.out.find("0002002\tmovie\t料理教室の紹介\t" + Ads() + "/0002002.wmv\thttp://cooking.example.test/class\n"),
-              std::string::npos)
-        << o.out;
-    EXPECT_NE(o.out.find("\nnotified\n"), std::string::npos) << o.out;
-    EXPECT_EQ(Run({"--folder", Ads(), "movies"}).exit, 0);
+    // Movies first, then the higher priority; every field of each ad.
+    const std::string a = "\t" + Ads() + "/";
+    EXPECT_EQ(o.out, "update done\n"
+                     "0002002\tmovie\t料理教室の紹介" + a + "0002002.wmv\thttp://cooking.example.test/class\n"
+                     "0002001\tmovie\t映画の予告編" + a + "0002001.wmv\thttp://cinema.example.test/trailer\n"
+                     "0001002\tpicture\tコーヒー割引" + a + "0001002.jpg\thttp://cafe.example.test/coupon?id=20\n"
+                     "0001001\tpicture\t春のセール" + a + "0001001.png\thttp://shop.example.test/spring\n"
+                     "0001003\tpicture\t新刊のお知らせ" + a + "0001003.png\thttp://books.example.test/new\nnotified\n");
+    EXPECT_EQ(Run({"--folder", Ads(), "show", "2001"}).out,
+              "code       0002001\nname       映画の予告編\nfile       " + Ads() + "/0002001.wmv\nthumbnail  " + Ads() +
+                  "/0002001.jpg\nurl        http://cinema.example.test/trailer\nfavorite   0\n");
+    // The view as the log server stored it, with the user id of the update before it.
+    avls.Stop();
+    Program dump({AVLS_SERVER, "--dump", "--db", m_temp.Path("views.db")});
+    dump.Wait();
+    const std::string row = dump.Out();
+    EXPECT_EQ(row.rfind("u1\t0002001\t1\tshown\t20", 0), 0u) << row;
+    EXPECT_EQ(row.find("\t127.0.0.1\n"), row.size() - 11) << row;
 }
 
 TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange) {

@@ -24,8 +24,12 @@
 #include "frame/Exceptions.h"
 #include "net/HttpRequest.h"
 #include "platform/Http.h"
+#include "platform/Registry.h"
 #include "platform/ThreadQueue.h"
+#include "res/StringTable.h"
 #include "res/resource.h"
+#include "viewlog/AvlsNotice.h"
+#include "viewlog/LogSealer.h"
 #include "TestSupport.h"
 
 namespace {
@@ -244,6 +248,21 @@ TEST_F(Http, RequestsCarryTheHeaderBlockAndTheFormOnly) {
     ASSERT_EQ(requests.size(), 4u);
     for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(requests[i] == expected[i]) << requests[i].substr(0, 400);
     EXPECT_TRUE(m_messages.Ids().empty());
+}
+
+// A view is confirmed by the sealed "OK" alone, not by a text that begins with it.
+TEST_F(Http, OnlyASealedOkConfirmsAView) {
+    TempFolder registry;
+    setenv("FLB_REGISTRY_DIR", registry.Folder().c_str(), 1);
+    theApp.m_strRegistryKey = LoadResString(IDS_REGISTRY_KEY);
+    for (auto [answer, confirmed] : {std::pair{"OK", TRUE}, std::pair{"OKAY", FALSE}, std::pair{"OK ", FALSE}}) {
+        const std::string sealed = SealText(answer).get();
+        RawServer server(Answer(Head(sealed.size()) + sealed));
+        ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", theApp.m_strRegistryKey,
+                                                 LoadResString(IDS_VALUE_NOTIFY), server.Url("/log")));
+        EXPECT_EQ(CAvlsNotice("u1", 1234, 1, "x").Send(), confirmed) << answer;
+    }
+    EXPECT_EQ(m_messages.Ids(), std::vector<unsigned>(2, IDP_AVLS_COMM_ERROR));
 }
 
 TEST_F(Http, UrlsThatAreNotHttpAreRefusedBeforeAnyConnection) {

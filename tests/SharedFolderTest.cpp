@@ -80,17 +80,24 @@ TEST_F(SharedFolder, AnUpdateKeepsWhatAnotherHostChangedMeanwhile) {
     StartServer();
     ASSERT_EQ(Run().wParam, kDone);
     WriteManifest(true, true);
+    WriteText(Ad("0000101.jpg"), "changed");  // fetched again after the movie
     StartServer({"slow-payload=20"});
     StartUpdateUntilData();
-    EXPECT_EQ(Program(HostArgs({"--folder", Ads(), "rename", "101", "theirs", "+", "favorite", "102", "1"})).Wait(), 0);
+    // The other host's view report finds no log server; the view counts all the same.
+    EXPECT_EQ(Program(HostArgs({"--folder", Ads(), "rename", "102", "theirs", "+", "favorite", "101", "1", "+", "notify",
+                                "101", "1", "seen"}))
+                  .Wait(),
+              1);
     HostWindow::Record r = m_window.Wait();
     ASSERT_TRUE(r.arrived);
     EXPECT_EQ(r.wParam, kDone);
-    EXPECT_STREQ(flb.FLBGetName(101), "theirs");
-    EXPECT_EQ(flb.FLBGetFavoriteFlag(102), 1);
+    EXPECT_STREQ(flb.FLBGetName(102), "theirs");
+    EXPECT_EQ(flb.FLBGetFavoriteFlag(101), 1);
+    EXPECT_NE(StoredRecord(Dat(), 101)["Time"], "0");
+    ExpectHeldPicturesWhole();
     EXPECT_EQ(Listed(false), 3);
     EXPECT_EQ(Listed(true), 1);
-    EXPECT_EQ(Messages(), std::vector<unsigned>{});
+    EXPECT_EQ(Messages(), (std::vector<unsigned>{IDP_URL_PARSE, IDP_AVLS_COMM_ERROR}));
 }
 
 TEST_F(SharedFolder, AnUpdateGivesWayWhileAnotherHoldsTheFolder) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <set>
 
 #include "catalogue/SizeCodec.h"
 
@@ -17,10 +18,16 @@ TEST(SizeCodec, EncodedLengthsAndAlphabet) {
 
 TEST(SizeCodec, RoundTripsEverySaltAndSize) {
     CSizeCodec codec;
-    for (int size : {0, 1, 9, 10, 999, 1234567, 2147483647, -1, -2147483647 - 1}) {
-        std::string text = std::to_string(size);
-        EXPECT_EQ(std::atoi(codec.Decode(codec.Encode(text)).c_str()), size);
+    // Seeds until every value of the salt byte that scrambles the text has been drawn.
+    std::set<char> salts;
+    for (unsigned seed = 0; salts.size() < 256 && seed < 100000; ++seed) {
+        for (int size : {0, 1, 9, 10, 999, 1234567, 2147483647, -1, -2147483647 - 1}) {
+            const std::string e = codec.Encode(std::to_string(size), seed);
+            ASSERT_EQ(std::atoi(codec.Decode(e).c_str()), size) << e;
+            salts.insert(static_cast<char>((e[2] - '0') << 6 | (e[3] - '0')));
+        }
     }
+    EXPECT_EQ(salts.size(), 256u);
 }
 
 TEST(SizeCodec, KnownEncodingWithZeroSalt) {

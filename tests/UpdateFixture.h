@@ -96,6 +96,7 @@ protected:
         setenv("no_proxy", "127.0.0.1", 1);
         setenv("FLB_REGISTRY_DIR", m_root.Path("registry").c_str(), 1);
         setenv("FLB_MESSAGE_LOG", MessageLog().c_str(), 1);
+        setenv("FLB_DEBUG_LOG", m_root.Path("debug.log").c_str(), 1);
         ASSERT_TRUE(platform::MakeDirectory(m_root.Path("content")));
         ASSERT_TRUE(platform::MakeDirectory(Ads()));
         ASSERT_EQ(flb.FLBSetFolder(Ads().c_str()), 1);
@@ -104,12 +105,15 @@ protected:
         WriteText(Content("pic103.jpg"), m_pic103);
         MakeCabinet(Content("movie201.cab"), {{"movie.asf", m_movie}, {"thumb.jpg", m_thumb}});
     }
-    void TearDown() override { unsetenv("FLB_MESSAGE_LOG"); }
+    void TearDown() override {
+        unsetenv("FLB_MESSAGE_LOG");
+        unsetenv("FLB_DEBUG_LOG");
+    }
 
     // The first manifest: two pictures and a cabinet movie. `more` adds a new picture.
     void WriteManifest(bool withMovie = true, bool more = false) {
         std::string m = "# code\text\tpriority\tname\tlink\tpayload\n";
-        if (withMovie) m += "201\tcab\t3\t動画\thttp://example.test/201\tmovie201.cab\n";
+        if (withMovie) m += "201\tcab\t13\t動画\thttp://example.test/201\tmovie201.cab\n";
         m += "101\tjpg\t5\t青い空\thttp://example.test/101\tpic101.jpg\n";
         m += "102\tpng\t1\tsecond\thttp://example.test/102?a=b:c\tpic102.png\n";
         if (more) m += "103\tjpg\t0\tthird\thttp://example.test/103\tpic103.jpg\n";
@@ -148,6 +152,37 @@ protected:
     std::string ServerLog() const { return m_root.Path("ads.log"); }
     std::vector<unsigned> Messages() const { return LoggedMessages(MessageLog()); }
     int DataRequests() const { return Count(ReadText(ServerLog()), "getdata.php3"); }
+    // What the ad server was asked since the last call, "METHOD PATH BODY STATUS" a line.
+    std::string Requests() {
+        const std::string log = ReadText(ServerLog());
+        std::string asked;
+        for (size_t at = m_requestsSeen; at < log.size();) {
+            const size_t end = log.find('\n', at);
+            const size_t from = log.find(' ', log.find(' ', at) + 1) + 1;  // after the time and the peer
+            asked += log.substr(from, end + 1 - from);
+            at = end + 1;
+        }
+        m_requestsSeen = log.size();
+        return asked;
+    }
+    // The debug log's line for a status the progress window showed: the ad's number and file
+    // for the download text.
+    static std::string Status(int bar, int range, unsigned id, int n = 0, const char* file = "") {
+        char text[512];
+        std::snprintf(text, sizeof text, LoadResString(id), n, range / 100, file);
+        return "progress\tbar=" + std::to_string(bar) + "/" + std::to_string(range) + "\ttext=" + text + "\n";
+    }
+    static std::string Status(int bar, int range, int n, const char* file) {
+        return Status(bar, range, IDS_STATUS_DOWNLOADING, n, file);
+    }
+    // The debug log since the last call, with the ad folder written ADS and the server's base URL SRV/.
+    std::string Trail() {
+        std::string text = ReadText(m_root.Path("debug.log"));
+        std::remove(m_root.Path("debug.log").c_str());
+        for (const auto& [from, to] : {std::make_pair(Ads(), std::string("ADS")), std::make_pair(m_server.Url(""), std::string("SRV/"))})
+            for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+        return text;
+    }
 
     std::vector<uint32_t> Order() {
         uint32_t* codes = nullptr;
@@ -173,6 +208,7 @@ protected:
     TempFolder m_root;    // content, logs, registry
     TempFolder m_parent;  // the ad folder alone, so that anything written beside it shows
     ServerRun m_server;
+    size_t m_requestsSeen = 0;
     HostWindow m_window;
     const std::string m_pic101 = Bytes('a', 3000), m_pic102 = Bytes('b', 2000), m_pic103 = Bytes('c', 1500);
     const std::string m_movie = Bytes('m', 60000), m_thumb = Bytes('t', 1000);

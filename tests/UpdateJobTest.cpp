@@ -130,11 +130,14 @@ TEST(UpdateJob, DataAnswersThatCannotBeTrustedAreRefused) {
     MessageRecorder messages;
     CUpdateJob job;
     CAdRecord record(42);
-    const std::string head = "7\r\nRESULT:x\r\nCONTS_CODE:0000042\r\nCONTS_NAME: abc\r\nPRIORITY:9\r\n"
+    const std::string head = "7\r\nRESULT:x\r\nCONTS_CODE:0000042\r\nCONTS_NAME: abc\r\nPRIORITY:19\r\n"
                              "JUMPHTTP:http://a:1/b?c:d\r\n";
     // RESULT without digits counts as 0.
     job.SetAnswer(AnswerBlock(head + "PAY"), static_cast<DWORD>(head.size() + 3));
     EXPECT_EQ(job.ParseDataAnswer(record) - job.m_pAnswer, static_cast<ptrdiff_t>(head.size()));
+    EXPECT_EQ(record.Name, " abc");  // the text after the key's colon, whole
+    EXPECT_EQ(record.Priority, 19);
+    EXPECT_EQ(record.URL, "http://a:1/b?c:d");
     for (const std::string& bad : {
              head.substr(0, head.size() - 2),                                 // no payload part at all
              std::string("7\r\nRESULT:0\r\nCONTS_CODE:43\r\n") + head.substr(head.find("CONTS_NAME")),  // another ad

@@ -14,6 +14,24 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     EXPECT_EQ(r.wParam, kDone);
     EXPECT_EQ(r.lParam, 0u);
     EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(Requests(), "POST /ads/getlist.php3 CLNT_VER=1.0&USER_ID=u1 200\n"
+                          "POST /ads/getdata.php3 CONTS_CODE=0000201 200\n"
+                          "POST /ads/getdata.php3 CONTS_CODE=0000101 200\n"
+                          "POST /ads/getdata.php3 CONTS_CODE=0000102 200\n");
+    // What the window said at each step, with every exchange and file step between.
+    const std::string list = "http\tverb=POST\turl=SRV/ads/getlist.php3\tstep=done\tstatus=200\n";
+    const std::string adStored = "http\tverb=POST\turl=SRV/ads/getdata.php3\tstep=done\tstatus=200\n"
+                               "file\tstep=save catalogue\tpath=ADS/Flyerbank.dat\tok\n";
+    auto picture = [](const std::string& name) {
+        return "file\tstep=write\tpath=ADS/" + name.substr(0, 7) + ".part\tok\nfile\tstep=rename\tpath=ADS/" + name + "\tok\n";
+    };
+    EXPECT_EQ(Trail(), Status(0, 100, IDS_STATUS_UPDATING) + list + Status(0, 300, 1, "0000201.cab") +
+                           "file\tstep=mkdir\tpath=ADS/0000201.unpack\tok\n"
+                           "file\tstep=write\tpath=ADS/0000201.unpack/0000201.cab\tok\n"
+                           "file\tstep=rename\tpath=ADS/0000201.asf\tok\nfile\tstep=rename\tpath=ADS/0000201.jpg\tok\n" +
+                           adStored + Status(100, 300, 2, "0000101.jpg") + picture("0000101.jpg") + adStored +
+                           Status(200, 300, 3, "0000102.png") + picture("0000102.png") + adStored +
+                           Status(300, 300, IDS_STATUS_FINISHED));
 
     // The cabinet is gone; movie and thumbnail carry the ad's code.
     EXPECT_EQ(FilesIn(Ads()), (std::set<std::string>{"Flyerbank.dat", "0000101.jpg", "0000102.png", "0000201.asf",
@@ -47,8 +65,7 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     EXPECT_EQ(record, (std::map<std::string, std::string>{{"Name", "\x93\xAE\x89\xE6"},  // 動画
                                                           {"File", Ad("0000201.asf")}, {"ID", "201"}, {"Type", "1"},
                                                           {"URL", "http://example.test/201"}, {"Time", "0"},
-                                                          {"Favorite", "0"}, {"Priority", "3"}}));
-    EXPECT_EQ(DataRequests(), 3);
+                                                          {"Favorite", "0"}, {"Priority", "13"}}));
 
     // Everything is held with its size, the movie's old date notwithstanding. Files with an
     // ad's name that no record names go (an update cut off between putting a file in place
@@ -62,7 +79,8 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     kept.insert("0000307.jpg");
     r = Run();
     EXPECT_EQ(r.wParam, kDone);
-    EXPECT_EQ(DataRequests(), 3);
+    EXPECT_EQ(Requests(), "POST /ads/getlist.php3 CLNT_VER=1.0&USER_ID=u1 200\n");
+    EXPECT_EQ(Trail(), Status(0, 100, IDS_STATUS_UPDATING) + list);
     EXPECT_EQ(Order().size(), 3u);
     EXPECT_EQ(ReadText(Dat()), saved);
     EXPECT_EQ(FilesIn(Ads()), kept);
@@ -80,11 +98,10 @@ TEST_F(Update, ListTwoModeSendsTheHeldCodesInEnumerationOrder) {
     WriteManifest();
     StartServer();
     EXPECT_EQ(Run(1).wParam, kDone);
-    EXPECT_NE(ReadText(ServerLog()).find("USER_ID=u1&CONTS_CODE_LIST="), std::string::npos);
+    EXPECT_EQ(Requests().rfind("POST /ads/getlist2.php3 USER_ID=u1&CONTS_CODE_LIST= 200\nPOST", 0), 0u);
     EXPECT_EQ(Run(1).wParam, kDone);
     // In the order the catalogue enumerates its codes.
-    EXPECT_NE(ReadText(ServerLog()).find("USER_ID=u1&CONTS_CODE_LIST=0000102,0000101,0000201"), std::string::npos)
-        << ReadText(ServerLog());
+    EXPECT_EQ(Requests(), "POST /ads/getlist2.php3 USER_ID=u1&CONTS_CODE_LIST=0000102,0000101,0000201 200\n");
 
     // The user id is kept to 40 bytes.
     const std::string longId(45, 'x');

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "flyerbank.h"
@@ -131,6 +132,28 @@ static void TestQueriesAndChanges(const char* root) {
     free(codes);
 }
 
+static void RefusesLockedFolder(const char* path) {
+    CHECK(flb.FLBSetFolder(path) == 0);
+    CHECK(strcmp(TakeMessages(), "20010/16") == 0);
+}
+
+/* Runs check(path) as a user who cannot write everywhere: as root (which CI runs as), in a
+ * child that has become nobody. */
+static void AsUser(void (*check)(const char*), const char* path) {
+    if (geteuid() == 0) fclose(fopen(messageLog, "a")), chmod(messageLog, 0666);
+    pid_t child = geteuid() == 0 ? fork() : -1;
+    if (child > 0) {
+        int status = -1;
+        waitpid(child, &status, 0);
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        TakeMessages();
+        return;
+    }
+    if (child == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+    check(path);
+    if (child == 0) _exit(failures);
+}
+
 static void TestMessages(const char* root) {
     char path[400];
     uint32_t* codes;
@@ -149,12 +172,9 @@ static void TestMessages(const char* root) {
     WriteIn(path, sizeof path, root, "plain-file", "x");
     CHECK(flb.FLBSetFolder(path) == 0);
     CHECK(strcmp(TakeMessages(), "20009/16 20009/16 20010/16") == 0);
-    if (geteuid() != 0) { /* root may write anywhere */
-        snprintf(path, sizeof path, "%s/locked", root);
-        mkdir(path, 0500);
-        CHECK(flb.FLBSetFolder(path) == 0);
-        CHECK(strcmp(TakeMessages(), "20010/16") == 0);
-    }
+    snprintf(path, sizeof path, "%s/locked", root);
+    mkdir(path, 0555);
+    AsUser(RefusesLockedFolder, path);
     /* A missing folder whose parent exists is created, with or without its separator. */
     snprintf(path, sizeof path, "%s/fresh/", root);
     CHECK(flb.FLBSetFolder(path) == 1 && Exists(path));
@@ -166,6 +186,7 @@ int main(int argc, char** argv) {
     if (argc < 2) { fprintf(stderr, "usage: c_host_test LIBRARY\n"); return 2; }
     char root[] = "/tmp/flb-host-test-XXXXXX";
     if (!mkdtemp(root)) { perror("mkdtemp"); return 2; }
+    chmod(root, 0711); /* for the checks run as nobody */
     snprintf(messageLog, sizeof messageLog, "%s/messages.log", root);
     setenv("FLB_MESSAGE_LOG", messageLog, 1);
 

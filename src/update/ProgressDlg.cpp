@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "frame/App.h"
+#include "platform/DebugLog.h"
 #include "platform/Files.h"
 #include "res/StringTable.h"
 #include "res/resource.h"
@@ -85,7 +86,11 @@ void CProgressDlg::ShowStatus(unsigned id) {
                       m_strFileName.c_str());
         text = buffer.data();
     }
-    if (m_pView) m_pView->SetText(text);
+    if (!m_pView) return;
+    m_pView->SetText(text);
+    // The trail of what the user saw: each status with the bar where it stood.
+    platform::DebugLog("progress\tbar=" + std::to_string(m_pView->Pos()) + "/" + std::to_string(m_pView->Range()) +
+                       "\ttext=" + text);
 }
 
 void CProgressDlg::StartTimer() {
