@@ -80,7 +80,10 @@ TEST_F(Update, FirstUpdateFetchesEveryAdAndTheNextOneNothing) {
     r = Run();
     EXPECT_EQ(r.wParam, kDone);
     EXPECT_EQ(Requests(), "POST /ads/getlist.php3 CLNT_VER=1.0&USER_ID=u1 200\n");
-    EXPECT_EQ(Trail(), Status(0, 100, IDS_STATUS_UPDATING) + list);
+    std::string swept;
+    for (const char* name : {"0000301.jpg", "0000302.WMV", "0000303.mp4", "0000304.cab"})
+        swept += std::string("file\tstep=remove orphan\tpath=ADS/") + name + "\n";
+    EXPECT_EQ(Trail(), swept + Status(0, 100, IDS_STATUS_UPDATING) + list);
     EXPECT_EQ(Order().size(), 3u);
     EXPECT_EQ(ReadText(Dat()), saved);
     EXPECT_EQ(FilesIn(Ads()), kept);

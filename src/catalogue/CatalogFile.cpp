@@ -200,7 +200,9 @@ void CAdCatalog::RemoveOrphans() {
         if (r.Type == AD_TYPE_MOVIE && dot != CString::npos) named.insert(name.substr(0, dot) + ".jpg");
     });
     const CString folder = Folder();
-    for (const std::string& name : platform::FolderNames(folder)) {
+    std::vector<std::string> names = platform::FolderNames(folder);
+    std::sort(names.begin(), names.end());  // the debug log the same on every system
+    for (const std::string& name : names) {
         if (!IsAdFileName(name) || named.count(lower(name)) || platform::IsDirectory(folder + name)) continue;
         platform::DebugLog("file\tstep=remove orphan\tpath=" + folder + name);
         DeleteAdFile(folder + name);
