@@ -493,7 +493,7 @@ TEST(AvlsServerCommandLine, RefusesBadArgumentsWith2AndFailsToStartWith1)
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {"--port", "abc"}, {"--port", "70000"}, {"--port", "80x"}, {"--port"}, {"--port="},
              {"--fault", "bogus"}, {"--delay-ms", "5"}, {"--fault", "slow", "--delay-ms", "-1"},
-             {"--log=yes"}, {"--db", ""}, {"--frobnicate"}, {"stray"}})
+             {"--verbose=yes"}, {"--log"}, {"--threads", "0"}, {"--db", ""}, {"--frobnicate"}, {"stray"}})
         cases.push_back({bad, 2, "avls-server: "});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
