@@ -587,11 +587,21 @@ TEST(ReferenceServers, AnswerHealthAndMetricsAndRefuseOversizedRequests)
     for (const auto& server : servers) {
         SCOPED_TRACE(server.binary);
         ServerRun run;
-        ASSERT_TRUE(run.Start(server.binary, server.args));
+        std::vector<std::string> args = server.args;
+        args.insert(args.end(), {"--max-connections", "2"});
+        ASSERT_TRUE(run.Start(server.binary, args));
+        // Two idle connections fill the server: a client that comes then is served, and
+        // the one idle longest is closed for it.
+        const int idle[] = {ConnectLocal(run.Port()), ConnectLocal(run.Port())};
         const std::string post = "POST " + server.path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + form;
         const std::string good = RawHttp(run.Port(), post + "Content-Length: " + std::to_string(server.body.size()) +
                                                          "\r\n\r\n" + server.body);
         EXPECT_EQ(good.rfind("HTTP/1.1 200", 0), 0u) << good;
+        pollfd p = {idle[0], POLLIN, 0};
+        char c;
+        EXPECT_TRUE(poll(&p, 1, 5000) > 0 && recv(idle[0], &c, 1, MSG_DONTWAIT) == 0);
+        for (int fd : idle)
+            close(fd);
         const struct {
             std::string request, status, body;
         } cases[] = {

@@ -71,6 +71,7 @@ public:
         m_remote = ec ? "?" : peer.address().to_string();
         // An answer goes out as head and pieces: the last must not wait for a delayed ACK.
         m_stream.socket().set_option(tcp::no_delay(true), ec);
+        m_lastActive = Now();
         ++m_core.open;
     }
 
@@ -401,16 +402,18 @@ void Core::Accept() {
 // Closes the connection idle longest (a slow sender counts as idle since its request
 // began) for the one just accepted.
 void Core::MakeRoom() {
-    std::lock_guard<std::mutex> lock(mutex);
-    Session* oldest = nullptr;
-    for (Session* s : sessions) {
-        const auto phase = s->CurrentPhase();
-        if (phase != Session::Idle && phase != Session::Reading && phase != Session::Holding) continue;
-        if (!oldest || s->LastActive() < oldest->LastActive()) oldest = s;
+    std::shared_ptr<Session> victim;  // released after the lock: it may be the last reference
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        Session* oldest = nullptr;
+        for (Session* s : sessions) {
+            const auto phase = s->CurrentPhase();
+            if (phase != Session::Idle && phase != Session::Reading && phase != Session::Holding) continue;
+            if (!oldest || s->LastActive() < oldest->LastActive()) oldest = s;
+        }
+        if (oldest) victim = oldest->weak_from_this().lock();
     }
-    // Posting copies the reference, so the last one never goes under the lock.
-    if (oldest)
-        if (auto victim = oldest->weak_from_this().lock()) victim->Evict();
+    if (victim) victim->Evict();
 }
 
 void Core::Stop() {
@@ -419,11 +422,13 @@ void Core::Stop() {
     error_code ec;
     acceptor.close(ec);
     acceptRetry.cancel();
+    std::vector<std::shared_ptr<Session>> live;  // released after the lock, as in MakeRoom
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (Session* s : sessions)
-            if (auto session = s->weak_from_this().lock()) session->Shutdown();
+            if (auto session = s->weak_from_this().lock()) live.push_back(std::move(session));
     }
+    for (auto& session : live) session->Shutdown();
     deadline = Now() + 1000;
     WatchStop();
 }
