@@ -493,7 +493,7 @@ TEST(AvlsServerCommandLine, RefusesBadArgumentsWith2AndFailsToStartWith1)
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {"--port", "abc"}, {"--port", "70000"}, {"--port", "80x"}, {"--port"}, {"--port="},
              {"--fault", "bogus"}, {"--delay-ms", "5"}, {"--fault", "slow", "--delay-ms", "-1"},
-             {"--log=yes"}, {"--db", ""}, {"--frobnicate"}, {"stray"}})
+             {"--verbose=yes"}, {"--log"}, {"--threads", "0"}, {"--db", ""}, {"--frobnicate"}, {"stray"}})
         cases.push_back({bad, 2, "avls-server: "});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -557,6 +557,71 @@ TEST(ReferenceServers, SlowSendersNeitherHoldUpOtherClientsNorAStop)
     }
 }
 
+// What an operator and a hostile client see of both servers beyond their protocol: a
+// head or a body over its bound is refused unread, and /health and /metrics tell the rest.
+TEST(ReferenceServers, AnswerHealthAndMetricsAndRefuseOversizedRequests)
+{
+    TempFolder folder;
+    const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+    struct Server {
+        std::string binary;
+        std::vector<std::string> args;
+        std::string path, body;
+        size_t maxBody;
+        std::vector<std::string> metrics;   // lines /metrics must hold after the exchange and the refusals
+    };
+    std::vector<Server> servers = {
+        {AVLS_SERVER, {"--db", folder.Path("views.db")}, "/log.php3", Notice(kGoodLine), avls::kMaxNoticeBytes,
+         {"avls_views_stored_total 1\n", "avls_views_refused_total{cause=\"size\"} 1\n",
+          "avls_views_refused_total{cause=\"no-msg\"} 0\n", "avls_commit_batches_total 1\n",
+          "avls_commit_seconds_count 1\n", "avls_commit_seconds_bucket{le=\"+Inf\"} 1\n",
+          "# TYPE avls_commit_seconds histogram\n", "# TYPE avls_open_connections gauge\n",
+          "avls_log_lines_dropped_total 0\n"}}};
+#ifdef ADS_SERVER
+    servers.push_back({ADS_SERVER, {"--content", FLB_SOURCE_DIR "/tools/ads-server/demo/content"}, "/getdata.php3",
+                       "CONTS_CODE=0001001", 64 * 1024,
+                       {"ads_requests_total{kind=\"data\"} 1\n", "ads_requests_total{kind=\"list\"} 0\n",
+                        "ads_requests_total{kind=\"other\"} 3\n", "ads_payload_bytes_total 7741\n",
+                        "# TYPE ads_open_connections gauge\n", "ads_log_lines_dropped_total 0\n"}});
+#endif
+    for (const auto& server : servers) {
+        SCOPED_TRACE(server.binary);
+        ServerRun run;
+        std::vector<std::string> args = server.args;
+        args.insert(args.end(), {"--max-connections", "2"});
+        ASSERT_TRUE(run.Start(server.binary, args));
+        // Two idle connections fill the server: a client that comes then is served, and
+        // the one idle longest is closed for it.
+        const int idle[] = {ConnectLocal(run.Port()), ConnectLocal(run.Port())};
+        const std::string post = "POST " + server.path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + form;
+        const std::string good = RawHttp(run.Port(), post + "Content-Length: " + std::to_string(server.body.size()) +
+                                                         "\r\n\r\n" + server.body);
+        EXPECT_EQ(good.rfind("HTTP/1.1 200", 0), 0u) << good;
+        pollfd p = {idle[0], POLLIN, 0};
+        char c;
+        EXPECT_TRUE(poll(&p, 1, 5000) > 0 && recv(idle[0], &c, 1, MSG_DONTWAIT) == 0);
+        for (int fd : idle)
+            close(fd);
+        const struct {
+            std::string request, status, body;
+        } cases[] = {
+            {post + "X-Padding: " + std::string(16 * 1024, 'p') + "\r\n\r\n", "431", ""},
+            {post + "Content-Length: " + std::to_string(server.maxBody + 1) + "\r\n\r\n", "413", ""},
+            {"GET /health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "200", "\r\n\r\nok\n"},
+        };
+        for (const auto& c : cases) {
+            const std::string answer = RawHttp(run.Port(), c.request);
+            EXPECT_EQ(answer.rfind("HTTP/1.1 " + c.status, 0), 0u) << c.request.substr(0, 40) << ": " << answer;
+            EXPECT_NE(answer.find(c.body), std::string::npos) << answer;
+        }
+        const std::string metrics = RawHttp(run.Port(), "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(metrics.rfind("HTTP/1.1 200", 0), 0u) << metrics;
+        for (const auto& line : server.metrics)
+            EXPECT_NE(metrics.find("\n" + line), std::string::npos) << line << " in\n" << metrics;
+        EXPECT_EQ(run.Stop(), 0);
+    }
+}
+
 TEST(AvlsServerServing, RefusesViewsPastAFileSizeLimitWith500AndSaysSoOnce)
 {
     TempFolder folder;
@@ -583,6 +648,9 @@ TEST(AvlsServerServing, RefusesViewsPastAFileSizeLimitWith500AndSaysSoOnce)
         ++refused;
     }
     EXPECT_EQ(refused, 20);
+    // An operator's probe sees the storage fail too.
+    const std::string health = RawHttp(server.Port(), "GET /health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(health.rfind("HTTP/1.1 503", 0), 0u) << health;
     EXPECT_EQ(server.Stop(), 0);
     const std::string said = ReadText(errors);
     EXPECT_EQ(Count(said, "\n"), 1) << said;

@@ -22,6 +22,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/MessageBox.h"
@@ -302,6 +303,17 @@ private:
     Program m_program;
     int m_port = 0;
 };
+
+// Polls `done` until it holds or `bound` has passed; whether it held.
+template <class Done>
+bool Eventually(Done done, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // A port of 127.0.0.1 nobody listens on: bound once and closed again.
 inline int DeadPort() {

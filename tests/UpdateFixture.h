@@ -57,17 +57,6 @@ inline void PointAtAdServer(const std::string& base) {
         ASSERT_TRUE(platform::WriteRegistryValue("HKEY_CURRENT_USER", key, LoadResString(value.first), base + value.second));
 }
 
-// Polls `done` until it holds or `bound` has passed; whether it held.
-template <class Done>
-bool Eventually(Done done, std::chrono::milliseconds bound = 10s) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 // A cabinet made by a real tool, its members stored with the date 2001-02-03 04:05:06;
 // `packed` compresses them.
 inline void MakeCabinet(const std::string& cab, const std::vector<std::pair<std::string, std::string>>& members,

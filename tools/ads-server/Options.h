@@ -4,8 +4,8 @@
 
 namespace ads {
 
-// Faults that need the socket itself: the server then answers by hand, not through
-// httplib, and bends every answer the same way.
+// Faults that bend the bytes of the answer itself: the server then makes every answer
+// by hand and bends it the same way.
 enum class RawFault { None, ResetHead, ResetBody, Garbage, InterimOnly, Continue, Mute, Trickle };
 
 // Ways to misbehave on purpose, so that clients can be tested against them.
@@ -36,14 +36,19 @@ struct Options {
     int port = 0;
     std::string bind = "127.0.0.1";
     std::string logFile;
+    bool verbose = false;
+    int threads = 0;         // 0: one per core
+    int maxConnections = 0;  // 0: the engine's default
     bool utf8Names = false;
     bool help = false;
+    bool helpFaults = false;
     Faults faults;
 };
 
 // False with a one-line reason on a bad command line.
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
 
-const char* UsageText();
+std::string UsageText();
+const char* FaultsText();
 
 }  // namespace ads

@@ -1,35 +1,27 @@
 // ads-server: the reference ad server. See UsageText() in Options.cpp for the wire
 // formats and the command line.
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
+#include <vector>
 
-#include "../common/ManyClients.h"
-#include "../common/RefuseMethod.h"
-#include "../common/ServeUntilSignal.h"
+#include "../common/Bounds.h"
+#include "../common/HttpEngine.h"
+#include "../common/LineLog.h"
+#include "../common/Metrics.h"
 #include "Manifest.h"
 #include "Options.h"
-#include "RawListener.h"
 
 namespace {
 
@@ -165,14 +157,21 @@ public:
     size_t HeadSize() const { return m_head.size(); }
     size_t Size() const { return m_head.size() + m_payloadSize; }
 
-    // Up to n bytes from offset; false when the file cannot be read or the client is gone.
-    bool Write(size_t offset, size_t n, httplib::DataSink& sink) {
-        if (offset < m_head.size()) return sink.write(m_head.data() + offset, std::min(n, m_head.size() - offset));
+    // Up to n bytes from offset; false when the file cannot be read.
+    bool Read(size_t offset, size_t n, std::string* piece) const {
+        if (offset < m_head.size()) {
+            piece->assign(m_head, offset, std::min(n, m_head.size() - offset));
+            return true;
+        }
         const size_t at = offset - m_head.size();
-        if (m_fd < 0) return sink.write(m_memory.data() + at, n);
-        char buffer[kPiece];
-        const ssize_t got = pread(m_fd, buffer, std::min(n, sizeof buffer), static_cast<off_t>(at));
-        return got > 0 && sink.write(buffer, static_cast<size_t>(got));
+        if (m_fd < 0) {
+            piece->assign(m_memory, at, n);
+            return true;
+        }
+        piece->resize(std::min(n, kPiece));
+        const ssize_t got = pread(m_fd, &(*piece)[0], piece->size(), static_cast<off_t>(at));
+        piece->resize(got > 0 ? static_cast<size_t>(got) : 0);
+        return got > 0;
     }
 
     // The whole answer, for an answer sent by hand.
@@ -195,7 +194,7 @@ private:
     const size_t m_payloadSize;
 };
 
-// An answer before it goes out, through httplib or by hand.
+// An answer before the faults bend it.
 struct Reply {
     int status = 200;
     const char* type = "text/plain";
@@ -203,64 +202,86 @@ struct Reply {
     std::shared_ptr<DataBody> data;  // a data answer, which the payload faults act on
 };
 
+const char* Reason(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 301: return "Moved Permanently";
+        case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
+        case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
+        default: return "Status";
+    }
+}
+
+// Which kind of request a path asks for, as /metrics counts them.
+enum Kind { kList, kList2, kData, kOther, kKinds };
+
 constexpr uint32_t kFirstExtraCode = 1000000;
 
-class AdServer {
+class AdServer : public tools::Service {
 public:
-    AdServer(const ads::Options& options, std::vector<ads::Ad> ads, std::string testCabinet, std::FILE* log)
+    AdServer(const ads::Options& options, std::vector<ads::Ad> ads, std::string testCabinet, tools::LineLog* log)
         : m_options(options), m_ads(std::move(ads)), m_testCabinet(std::move(testCabinet)), m_log(log) {}
 
-    void Route(httplib::Server& server) {
-        // Before any body is read: a method without one would otherwise be waited on.
-        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            if (req.method == "POST") return httplib::Server::HandlerResponse::Unhandled;
-            tools::RefuseMethod(res);
-            Log(req.remote_addr, req.method, req.path, req.body, res.status);
-            return httplib::Server::HandlerResponse::Handled;
-        });
-        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { OnPost(req, res); });
+    void SetEngine(const tools::Engine* engine) { m_engine = engine; }
+    void SetDropped(std::function<uint64_t()> dropped) { m_dropped = std::move(dropped); }
+
+    size_t MaxBody() const override { return kMaxForm; }
+
+    void Post(tools::Request req, tools::Respond respond) override {
+        const Kind kind = EndsWith(req.path(), "getlist.php3")    ? kList
+                          : EndsWith(req.path(), "getlist2.php3") ? kList2
+                          : EndsWith(req.path(), "getdata.php3")  ? kData
+                                                                  : kOther;
+        ++m_requests[kind];
+        respond(m_options.faults.raw != ads::RawFault::None ? ByHand(req) : OnPost(req, kind));
     }
 
-    // The same answers for the listener that sends them by hand.
-    ads::RawAnswer AnswerByHand(const ads::RawRequest& req) {
-        ads::RawAnswer answer;
-        if (req.method != "POST") {
-            answer.status = 405;
-            answer.body = "POST only\n";
-            return answer;
-        }
-        const Reply reply = Answer(req.path, req.body);
-        answer.status = reply.status;
-        answer.type = reply.type;
-        answer.body = reply.data ? reply.data->All() : reply.text;
-        return answer;
+    tools::Reply TooLarge(const tools::Request& req) override {
+        tools::Reply reply;
+        reply.status = 413;
+        reply.body = "form over " + std::to_string(kMaxForm) + " bytes\n";
+        ++m_requests[kOther];
+        Log(req.remote, req.method, req.path(), "", reply.status);
+        return reply;
+    }
+
+    void Answered(const tools::Request& req, int status) override {
+        ++m_requests[kOther];
+        Log(req.remote, req.method, req.path(), req.body, status);
+    }
+
+    std::string Metrics() override {
+        static const char* const kNames[] = {"list", "list2", "data", "other"};
+        std::vector<std::pair<std::string, uint64_t>> kinds;
+        for (int k = 0; k < kKinds; ++k) kinds.emplace_back(tools::Label("kind", kNames[k]), m_requests[k]);
+        std::string out;
+        tools::AppendMetric(out, "ads_requests_total", "counter", "Requests, by kind.", kinds);
+        tools::AppendMetric(out, "ads_payload_bytes_total", "counter", "Ad payload bytes sent.", m_payloadBytes);
+        tools::AppendMetric(out, "ads_open_connections", "gauge", "Client connections open.",
+                            m_engine ? m_engine->OpenConnections() : 0);
+        tools::AppendMetric(out, "ads_log_lines_dropped_total", "counter",
+                            "Log lines dropped while the log's reader stalled.", m_dropped ? m_dropped() : 0);
+        return out;
     }
 
     void Log(const std::string& remote, const std::string& method, const std::string& path,
              const std::string& body, int status) {
+        if (!m_log) return;
         char when[32];
         const time_t now = std::time(nullptr);
         struct tm tm;
         gmtime_r(&now, &tm);
         std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-        const std::string line = std::string(when) + " " + remote + " " + method + " " + Escape(path) + " " +
-                                 Escape(body) + " " + std::to_string(status) + "\n";
-        std::lock_guard<std::mutex> hold(m_logLock);
-        std::fputs(line.c_str(), stderr);
-        if (m_log) {
-            std::fputs(line.c_str(), m_log);
-            std::fflush(m_log);
-        }
-    }
-
-    // Ends slow answers in progress, so that stopping does not wait for them.
-    void Stop() {
-        std::lock_guard<std::mutex> hold(m_stopLock);
-        m_stopping = true;
-        m_stopped.notify_all();
+        m_log->Write(std::string(when) + " " + remote + " " + method + " " + Escape(path) + " " + Escape(body) + " " +
+                     std::to_string(status) + "\n");
     }
 
 private:
+    // The form of a request: a few short fields.
+    static constexpr size_t kMaxForm = 64 * 1024;
+
     Reply Answer(const std::string& path, const std::string& body) {
         if (EndsWith(path, "getlist.php3") || EndsWith(path, "getlist2.php3")) return List();
         if (EndsWith(path, "getdata.php3")) return Data(FormFields(body)["CONTS_CODE"]);
@@ -270,23 +291,85 @@ private:
         return reply;
     }
 
-    void OnPost(const httplib::Request& req, httplib::Response& res) {
+    tools::Reply OnPost(const tools::Request& req, Kind kind) {
         const ads::Faults& f = m_options.faults;
-        Reply reply = Answer(req.path, req.body);
+        tools::Reply res;
+        if (f.silentList && (kind == kList || kind == kList2)) {
+            // Taken and never answered; the connection stays until the client leaves.
+            res.raw = true;
+            res.ending = tools::Ending::Hold;
+            Log(req.remote, req.method, req.path(), req.body, 0);
+            return res;
+        }
+        Reply reply = Answer(req.path(), req.body);
         res.status = f.status ? f.status : reply.status;
-        if (res.status / 100 == 3) res.set_header("Location", req.path);
+        res.type = reply.type;
+        if (res.status / 100 == 3) res.fields.emplace_back("Location", req.path());
         if (f.hugeBody) {
-            res.set_content_provider(size_t{1} << 30, reply.type, [this](size_t, size_t, httplib::DataSink&) {
-                while (Pause(1000)) {
-                }
-                return false;
-            });
+            res.length = uint64_t{1} << 30;
+            res.ending = tools::Ending::Hold;
         } else if (reply.data) {
             Stream(reply.data, res);
         } else {
-            Send(res, reply.text, reply.type);
+            res.body = reply.text;
         }
-        Log(req.remote_addr, req.method, req.path, req.body, res.status);
+        Log(req.remote, req.method, req.path(), req.body, res.status);
+        return res;
+    }
+
+    // The whole answer made by hand, bent where no HTTP library would bend it: inside the
+    // status line, with a reset, after an interim answer, or a byte at a time.
+    tools::Reply ByHand(const tools::Request& req) {
+        tools::Reply res;
+        res.raw = true;
+        res.ending = tools::Ending::Close;
+        if (m_options.faults.raw == ads::RawFault::Mute) {
+            Log(req.remote, req.method, req.path(), req.body, 0);
+            res.ending = tools::Ending::Hold;
+            return res;
+        }
+        const Reply reply = Answer(req.path(), req.body);
+        const std::string body = reply.data ? reply.data->All() : reply.text;
+        Log(req.remote, req.method, req.path(), req.body, reply.status);
+        const std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) +
+                                 "\r\nContent-Type: " + reply.type + "\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+        const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+        switch (m_options.faults.raw) {
+            case ads::RawFault::ResetHead:
+                res.body = head.substr(0, head.size() / 2);
+                res.ending = tools::Ending::Reset;
+                break;
+            case ads::RawFault::ResetBody:
+                res.body = head + body.substr(0, body.size() / 2);
+                res.ending = tools::Ending::Reset;
+                break;
+            case ads::RawFault::Garbage: {
+                // Neither a status line nor anything like one, zeros included.
+                res.body.assign(4096, '\0');
+                uint32_t x = 2463534242u;
+                for (char& c : res.body) {
+                    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+                    c = static_cast<char>(x);
+                }
+                res.body[0] = '\x16';
+                break;
+            }
+            case ads::RawFault::InterimOnly: res.body = interim; break;
+            case ads::RawFault::Continue: res.body = interim + head + body; break;
+            case ads::RawFault::Trickle: {
+                auto all = std::make_shared<std::string>(head + body);
+                res.paceMs = m_options.faults.trickleMs;
+                res.more = [all](uint64_t sent, std::string* piece) {
+                    if (sent >= all->size()) return false;
+                    *piece = all->substr(sent, 1);
+                    return true;
+                };
+                break;
+            }
+            default: res.body = head + body;
+        }
+        return res;
     }
 
     static Reply Text(std::string text) {
@@ -297,11 +380,6 @@ private:
 
     Reply List() {
         const ads::Faults& f = m_options.faults;
-        if (f.silentList) {
-            while (Pause(1000)) {
-            }
-            return Text("");
-        }
         if (m_emptyListsGiven < f.emptyLists) {
             ++m_emptyListsGiven;
             return Text("\n");
@@ -361,77 +439,37 @@ private:
     }
 
     // Cut answers announce the whole body and end half-way through the payload.
-    void Stream(const std::shared_ptr<DataBody>& body, httplib::Response& res) {
+    void Stream(const std::shared_ptr<DataBody>& body, tools::Reply& res) {
         const ads::Faults& f = m_options.faults;
         const size_t headSize = body->HeadSize();
         const bool half = f.cutPayload || f.stallPayload;
         const size_t sent = half ? headSize + (body->Size() - headSize) / 2 : body->Size();
-        const bool stall = f.stallPayload;
-        const int pauseMs = f.slowPayloadMs;
-        const size_t piece = pauseMs ? 1024 : DataBody::kPiece;
-        res.set_content_provider(
-            body->Size(), "application/octet-stream",
-            [this, body, sent, pauseMs, piece, stall, headSize](size_t offset, size_t, httplib::DataSink& sink) {
-                if (offset >= sent && stall) {
-                    while (Pause(1000)) {
-                    }
-                }
-                if (offset >= sent) return false;  // drops the connection short of the length
-                if (pauseMs && offset >= headSize && !Pause(pauseMs)) return false;
-                const size_t n = std::min(offset < headSize ? headSize - offset : piece, sent - offset);
-                return body->Write(offset, n, sink);
-            });
-    }
-
-    // False when the server is stopping.
-    bool Pause(int ms) {
-        std::unique_lock<std::mutex> hold(m_stopLock);
-        return !m_stopped.wait_for(hold, std::chrono::milliseconds(ms), [this] { return m_stopping; });
-    }
-
-    // Through a provider of known length, so that httplib never compresses: the bytes
-    // must not depend on what a client offers to accept.
-    static void Send(httplib::Response& res, const std::string& text, const char* type) {
-        auto body = std::make_shared<std::string>(text);
-        res.set_content_provider(body->size(), type, [body](size_t offset, size_t, httplib::DataSink& sink) {
-            return sink.write(body->data() + offset, body->size() - offset);
-        });
+        const size_t piece = f.slowPayloadMs ? 1024 : DataBody::kPiece;
+        res.type = "application/octet-stream";
+        res.length = body->Size();
+        res.body.clear();
+        body->Read(0, headSize, &res.body);
+        if (f.stallPayload) res.ending = tools::Ending::Hold;
+        if (f.cutPayload) res.ending = tools::Ending::Close;
+        res.paceMs = f.slowPayloadMs;
+        res.more = [this, body, sent, piece](uint64_t offset, std::string* out) {
+            if (offset >= sent) return false;
+            if (!body->Read(offset, std::min<size_t>(piece, sent - offset), out)) return false;
+            m_payloadBytes += out->size();
+            return true;
+        };
     }
 
     const ads::Options& m_options;
     const std::vector<ads::Ad> m_ads;
     const std::string m_testCabinet;
     std::atomic<int> m_emptyListsGiven{0};
-    std::FILE* const m_log;
-    std::mutex m_logLock;
-    std::mutex m_stopLock;
-    std::condition_variable m_stopped;
-    bool m_stopping = false;
+    tools::LineLog* const m_log;
+    const tools::Engine* m_engine = nullptr;
+    std::function<uint64_t()> m_dropped;
+    std::atomic<uint64_t> m_requests[kKinds] = {};
+    std::atomic<uint64_t> m_payloadBytes{0};
 };
-
-void PrintListening(const ads::Options& options, int port) {
-    std::printf("listening on %s:%d\n", options.bind.c_str(), port);
-    std::fflush(stdout);
-}
-
-int ServeByHand(const ads::Options& options, AdServer& ads_server) {
-    ads::RawListener listener(
-        options.faults.raw, options.faults.trickleMs,
-        [&](const ads::RawRequest& req) { return ads_server.AnswerByHand(req); },
-        [&](const ads::RawRequest& req, int status) { ads_server.Log(req.remote, req.method, req.path, req.body, status); });
-    const int port = listener.Bind(options.bind, options.port);
-    if (port <= 0) {
-        std::fprintf(stderr, "ads-server: cannot listen on %s:%d\n", options.bind.c_str(), options.port);
-        return 1;
-    }
-    PrintListening(options, port);
-    const bool served = tools::ServeUntilSignal([&] { return listener.Serve(); },
-                                                [&] {
-                                                    ads_server.Stop();
-                                                    listener.Stop();
-                                                });
-    return served ? 0 : 1;
-}
 
 int Serve(const ads::Options& options) {
     std::vector<ads::Ad> ads;
@@ -452,44 +490,39 @@ int Serve(const ads::Options& options) {
                                    f.hugeMembers ? 0x80000000u : 0);
     }
 
-    std::FILE* log = nullptr;
-    if (!options.logFile.empty() && !(log = std::fopen(options.logFile.c_str(), "a"))) {
-        std::fprintf(stderr, "ads-server: cannot open the log %s: %s\n", options.logFile.c_str(), std::strerror(errno));
-        return 2;
-    }
-    struct CloseLog {
-        std::FILE* f;
-        ~CloseLog() {
-            if (f) std::fclose(f);
+    try {
+        tools::LineLog errors(STDERR_FILENO, "ads-server: ", tools::kMaxLogLines);
+        std::unique_ptr<tools::LineLog> file;
+        if (!options.logFile.empty() && !(file = tools::LineLog::Append(options.logFile, "ads-server: ", &error))) {
+            std::fprintf(stderr, "ads-server: %s\n", error.c_str());
+            return 2;
         }
-    } closeLog{log};
-
-    AdServer ads_server(options, std::move(ads), std::move(testCabinet), log);
-    if (f.raw != ads::RawFault::None) return ServeByHand(options, ads_server);
-
-    httplib::Server server;
-    // Each answer goes out as head and payload writes; without this the payload's last
-    // segment waits for the client's delayed ACK, 40 ms an answer on a kept connection.
-    server.set_tcp_nodelay(true);
-    tools::ServeManyClients(server);
-    // A taken port must fail rather than be shared, as SO_REUSEPORT would let it.
-    server.set_socket_options([](int sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    ads_server.Route(server);
-
-    int port = options.port;
-    const bool bound = port == 0 ? (port = server.bind_to_any_port(options.bind)) > 0
-                                 : server.bind_to_port(options.bind, port);
-    if (!bound) {
-        std::fprintf(stderr, "ads-server: cannot listen on %s:%d\n", options.bind.c_str(), options.port);
+        tools::LineLog* requests = file ? file.get() : options.verbose ? &errors : nullptr;
+        AdServer adServer(options, std::move(ads), std::move(testCabinet), requests);
+        adServer.SetDropped([&] { return errors.Dropped() + (file ? file->Dropped() : 0); });
+        tools::Engine engine(adServer);
+        adServer.SetEngine(&engine);
+        tools::EngineSettings settings;
+        settings.bind = options.bind;
+        settings.port = options.port;
+        settings.threads = options.threads;
+        settings.maxConnections = static_cast<size_t>(options.maxConnections);
+        if (!engine.Listen(settings, &error)) {
+            std::fprintf(stderr, "ads-server: cannot listen on %s:%d: %s\n", options.bind.c_str(), options.port,
+                         error.c_str());
+            return 1;
+        }
+        engine.Start();
+        std::printf("listening on %s:%d\n", options.bind.c_str(), engine.Port());
+        std::fflush(stdout);
+        engine.Wait();
+        if (!errors.Finish(200) || (file && !file->Finish(200)))
+            _exit(0);   // the log's reader is stalled; leaving must not wait for it
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ads-server: cannot start on %s:%d: %s\n", options.bind.c_str(), options.port, e.what());
         return 1;
     }
-    PrintListening(options, port);
-
-    const bool served = tools::ServeUntilSignal(server, port, [&] { ads_server.Stop(); });
-    return served ? 0 : 1;
+    return 0;
 }
 
 }  // namespace
@@ -501,8 +534,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ads-server: %s (see --help)\n", error.c_str());
         return 2;
     }
-    if (options.help) {
-        std::fputs(ads::UsageText(), stdout);
+    if (options.help || options.helpFaults) {
+        std::fputs(options.helpFaults ? ads::FaultsText() : ads::UsageText().c_str(), stdout);
         return 0;
     }
     return Serve(options);

@@ -1,12 +1,11 @@
 #include "Committer.h"
 
-#include <cstdio>
 #include <vector>
 
 namespace avls {
 
-Committer::Committer(ViewStore& store, size_t maxQueued, size_t maxGroup)
-    : m_store(store), m_maxQueued(maxQueued), m_maxGroup(maxGroup), m_writer([this] { Run(); })
+Committer::Committer(ViewStore& store, size_t maxQueued, size_t maxGroup, Note note)
+    : m_store(store), m_maxQueued(maxQueued), m_maxGroup(maxGroup), m_note(std::move(note)), m_writer([this] { Run(); })
 {
 }
 
@@ -20,33 +19,30 @@ Committer::~Committer()
     m_writer.join();
 }
 
-Committer::Outcome Committer::Add(const StoredView& view, std::string* error)
+void Committer::Add(StoredView view, Done done)
 {
-    Pending pending;
-    pending.view = &view;
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_queue.size() >= m_maxQueued) {
-        *error = "storage busy: " + std::to_string(m_queue.size()) + " views waiting";
+        const std::string error = "storage busy: " + std::to_string(m_queue.size()) + " views waiting";
         lock.unlock();
-        std::lock_guard<std::mutex> noteLock(m_noteMutex);
-        if (!m_busy) {
-            std::fprintf(stderr, "avls-server: %s, refusing views until the database keeps up\n", error->c_str());
-            std::fflush(stderr);
-            m_busy = true;
+        {
+            std::lock_guard<std::mutex> noteLock(m_noteMutex);
+            if (!m_busy) {
+                m_note(error + ", refusing views until the database keeps up");
+                m_busy = true;
+            }
         }
-        return Outcome::Busy;
+        done(Outcome::Busy, error);
+        return;
     }
-    m_queue.push_back(&pending);
+    m_queue.push_back(std::unique_ptr<Pending>(new Pending{std::move(view), std::move(done)}));
+    lock.unlock();
     m_work.notify_one();
-    m_done.wait(lock, [&] { return pending.done; });
-    if (!pending.stored)
-        *error = pending.error;
-    return pending.stored ? Outcome::Stored : Outcome::Failed;
 }
 
 void Committer::Run()
 {
-    std::vector<Pending*> group;
+    std::vector<std::unique_ptr<Pending>> group;
     std::vector<StoredView> views;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -55,34 +51,34 @@ void Committer::Run()
             return;   // stopping, and nothing left
         group.clear();
         while (!m_queue.empty() && group.size() < m_maxGroup) {
-            group.push_back(m_queue.front());
+            group.push_back(std::move(m_queue.front()));
             m_queue.pop_front();
         }
         lock.unlock();
         views.clear();
-        for (Pending* p : group)
-            views.push_back(*p->view);
+        for (auto& p : group)
+            views.push_back(std::move(p->view));
         std::string error;
+        const auto began = std::chrono::steady_clock::now();
         const bool stored = m_store.Add(views, &error);
+        m_latency.Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+        ++m_batches;
         if (stored)
             NoteSuccess();
         else
             NoteFailure(error, views.size());
-        lock.lock();
-        for (Pending* p : group) {
-            p->done = true;
+        for (auto& p : group) {
             p->stored = stored;
-            p->error = error;
+            p->done(p->stored ? Outcome::Stored : Outcome::Failed, error);
         }
-        m_done.notify_all();
+        lock.lock();
     }
 }
 
 void Committer::NoteFailure(const std::string& error, size_t views)
 {
     if (!m_failing) {
-        std::fprintf(stderr, "avls-server: %s; refusing views until storing works again\n", error.c_str());
-        std::fflush(stderr);
+        m_note(error + "; refusing views until storing works again");
         m_failing = true;
         m_refused = 0;
     }
@@ -94,13 +90,12 @@ void Committer::NoteSuccess()
     {
         std::lock_guard<std::mutex> noteLock(m_noteMutex);
         if (m_busy) {
-            std::fprintf(stderr, "avls-server: storage keeps up again\n");
+            m_note("storage keeps up again");
             m_busy = false;
         }
     }
     if (m_failing) {
-        std::fprintf(stderr, "avls-server: storing again after %zu refused views\n", m_refused);
-        std::fflush(stderr);
+        m_note("storing again after " + std::to_string(m_refused) + " refused views");
         m_failing = false;
     }
 }

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../common/Bounds.h"
+#include "Notice.h"
+
 namespace avls {
 
 namespace {
@@ -72,9 +75,31 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
                 return false;
             options->help = true;
         } else if (name == "--log") {
+            if (!takeValue())
+                return false;
+            if (value.empty()) {
+                *error = "--log wants a file name";
+                return false;
+            }
+            options->logFile = value;
+        } else if (name == "--verbose") {
             if (!noValue())
                 return false;
-            options->log = true;
+            options->verbose = true;
+        } else if (name == "--threads") {
+            if (!takeValue())
+                return false;
+            if (!ParseInt(value, 1, 1024, &options->threads)) {
+                *error = "--threads wants a number from 1 to 1024, not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--max-connections") {
+            if (!takeValue())
+                return false;
+            if (!ParseInt(value, 1, 1000000, &options->maxConnections)) {
+                *error = "--max-connections wants a number from 1 to 1000000, not '" + value + "'";
+                return false;
+            }
         } else if (name == "--dump") {
             if (!noValue())
                 return false;
@@ -145,9 +170,9 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
     return true;
 }
 
-const char* UsageText()
+std::string UsageText()
 {
-    return "usage: avls-server [options]\n"
+    return std::string("usage: avls-server [options]\n"
            "\n"
            "Reference log server for view notices. Accepts POST on any path with the body\n"
            "MSG=<sealed line> (Content-Type application/x-www-form-urlencoded, the sealed\n"
@@ -158,7 +183,7 @@ const char* UsageText()
            "already wait for the database). \"OK\" is sent only once the view's transaction\n"
            "has committed; views arriving together share one. Other methods get 405 at\n"
            "once. A body over 1 MiB (1048576 bytes, a notice text of about 760 KiB) gets\n"
-           "413 and a line on stderr, --log or not.\n"
+           "413 and a line in the log (on stderr without --log or --verbose).\n"
            "\n"
            "options:\n"
            "  --port N       port to listen on; 0 (the default) picks a free one\n"
@@ -170,7 +195,6 @@ const char* UsageText()
            "                 tables are made when missing; several servers may share a database\n"
            "  --no-store     check and answer notices as usual but store nothing and open\n"
            "                 no database: the server's own cost, for measuring the storing\n"
-           "  --log          print each request to stderr\n"
            "  --dump         print the stored views and exit, one per line, tab-separated:\n"
            "                 user id, code (7+ digits), number, text, time received\n"
            "                 (UTC, YYYY-MM-DDTHH:MM:SSZ), client address; backslash, tab,\n"
@@ -185,18 +209,24 @@ const char* UsageText()
            "                   newline     the usual answer followed by CR LF\n"
            "                   ng          the sealed \"NG\" to every notice\n"
            "  --delay-ms N   delay for --fault slow (default 2000)\n"
-           "  --help         this text\n"
+           "  --help         this text\n")
+           + tools::BoundsHelp(kMaxNoticeBytes) +
+           "GET /health also needs the last commit to have worked and the database to keep\n"
+           "up. /metrics counts views stored, views refused by cause, commit batches and\n"
+           "their latency, open connections and dropped log lines.\n"
            "\n"
            "Once listening, the first line on stdout is exactly\n"
            "  listening on HOST:PORT\n"
            "(an IPv6 HOST in brackets), with the actual port; the port is everything\n"
            "after the last colon. Nothing else is written to stdout while serving.\n"
-           "SIGINT or SIGTERM stops the server; it exits 0.\n"
+           "SIGINT or SIGTERM stops the server within a second: it takes no more\n"
+           "connections, answers the notices already whole once committed, closes the\n"
+           "rest and exits 0.\n"
            "\n"
            "Storage failures are written to stderr once when they begin and once when\n"
            "storing works again.\n"
            "\n"
-           "exit status: 0 done, 1 cannot open the database or listen, 2 bad arguments\n";
+           "exit status: 0 done, 1 cannot open the database, listen or start, 2 bad arguments\n";
 }
 
 } // namespace avls

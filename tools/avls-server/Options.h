@@ -20,7 +20,10 @@ struct Options {
     int port = 0;
     std::string db = "avls.db";
     std::string bind = "127.0.0.1";
-    bool log = false;
+    std::string logFile;    // a line per request there
+    bool verbose = false;   // a line per request on stderr
+    int threads = 0;        // 0: one per core
+    int maxConnections = 0; // 0: the engine's default
     bool dump = false;
     bool noStore = false;   // answer as if stored, keep nothing: the server's cost without SQLite
     bool help = false;
@@ -31,6 +34,6 @@ struct Options {
 // False with a one-line reason on a bad command line.
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
 
-const char* UsageText();
+std::string UsageText();
 
 } // namespace avls

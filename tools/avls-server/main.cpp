@@ -1,25 +1,19 @@
 // avls-server: the reference log server for view notices. See UsageText()
 // in Options.cpp for the wire behaviour and the command line.
-#include <fcntl.h>
-#include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <cerrno>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
-#include "../common/ManyClients.h"
-#include "../common/RefuseMethod.h"
-#include "../common/ServeUntilSignal.h"
+#include "../common/Bounds.h"
+#include "../common/HttpEngine.h"
+#include "../common/LineLog.h"
+#include "../common/Metrics.h"
 #include "Committer.h"
 #include "Notice.h"
 #include "Options.h"
@@ -64,93 +58,115 @@ std::string Sealed(const char* text)
     return sealed ? sealed.get() : "";
 }
 
-class LogServer
+// The tallies behind GET /metrics.
+struct Tally {
+    std::atomic<uint64_t> stored{0};
+    // Indexed by Refusal, then busy, storage and size.
+    static constexpr size_t kCauses = static_cast<size_t>(Refusal::Padding) + 4;
+    std::atomic<uint64_t> refused[kCauses] = {};
+
+    static const char* CauseName(size_t i)
+    {
+        const size_t refusals = static_cast<size_t>(Refusal::Padding) + 1;
+        if (i < refusals)
+            return avls::RefusalName(static_cast<Refusal>(i));
+        static const char* const kOthers[] = {"busy", "storage", "size"};
+        return kOthers[i - refusals];
+    }
+    void Refuse(const std::string& cause)
+    {
+        for (size_t i = 1; i < kCauses; ++i)
+            if (cause == CauseName(i))
+                ++refused[i];
+    }
+};
+
+class LogServer : public tools::Service
 {
 public:
     // Without a store every valid notice is answered as stored.
-    LogServer(const Options& options, avls::Committer* store)
-        : m_options(options), m_store(store), m_ok(Sealed("OK")), m_ng(Sealed("NG"))
+    LogServer(const Options& options, avls::Committer* store, tools::LineLog& errors, tools::LineLog* requests)
+        : m_options(options), m_store(store), m_errors(errors), m_requests(requests), m_ok(Sealed("OK")),
+          m_ng(Sealed("NG"))
     {
     }
 
-    void Route(httplib::Server& server)
-    {
-        server.set_payload_max_length(avls::kMaxNoticeBytes);
-        // Before any body is read, so neither a method we do not serve nor an
-        // announced body over the limit is ever waited on.
-        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            if (req.method != "POST") {
-                tools::RefuseMethod(res);
-                Log(req, res.status, "method");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (req.get_header_value<uint64_t>("Content-Length") > avls::kMaxNoticeBytes) {
-                RefuseTooLarge(req, res, req.get_header_value("Content-Length"));
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        // The path is whatever the registry's URL says; "log.php3" by default.
-        // Read through a content reader: the plain route would hold a URL-encoded
-        // form to httplib's own 8 KB limit, far below what a notice may carry.
-        server.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
-                                 const httplib::ContentReader& reader) {
-            std::string body;
-            bool tooLarge = false;
-            reader([&](const char* data, size_t length) {
-                if (length > avls::kMaxNoticeBytes - body.size()) {
-                    tooLarge = true;
-                    return false;
-                }
-                body.append(data, length);
-                return true;
-            });
-            if (tooLarge)
-                return RefuseTooLarge(req, res, "over " + std::to_string(avls::kMaxNoticeBytes));
-            OnNotice(req, body, res);
-        });
-    }
+    void SetEngine(const tools::Engine* engine) { m_engine = engine; }
 
-    // Ends delays in progress so that shutting down does not wait for them.
-    void Stop()
-    {
-        std::lock_guard<std::mutex> lock(m_stopMutex);
-        m_stopping = true;
-        m_stopCv.notify_all();
-    }
+    size_t MaxBody() const override { return avls::kMaxNoticeBytes; }
 
-private:
-    // Always logged: the client sees only the status, the operator needs the reason.
-    void RefuseTooLarge(const httplib::Request& req, httplib::Response& res, const std::string& size)
-    {
-        res.status = 413;
-        res.set_header("Connection", "close");
-        res.set_header("X-AVLS-Refused", "size");
-        res.set_content("notice over " + std::to_string(avls::kMaxNoticeBytes) + " bytes\n", "text/plain");
-        Log(req, res.status, "size " + size + " bytes", true);
-    }
-
-    void OnNotice(const httplib::Request& req, const std::string& body, httplib::Response& res)
+    // The path is whatever the registry's URL says; "log.php3" by default.
+    void Post(tools::Request req, tools::Respond respond) override
     {
         avls::View view;
         std::string line;
-        Refusal refusal = avls::ReadNotice(req.get_header_value("Content-Type"), body, &view, &line);
-        bool stored = false;
-        bool busy = false;
-        std::string detail;
-        if (refusal == Refusal::None) {
-            avls::StoredView v{view, static_cast<int64_t>(std::time(nullptr)), req.remote_addr};
-            auto outcome = m_store ? m_store->Add(v, &detail) : avls::Committer::Outcome::Stored;
-            stored = outcome == avls::Committer::Outcome::Stored;
-            busy = outcome == avls::Committer::Outcome::Busy;
-        }
+        Refusal refusal = avls::ReadNotice(req.contentType, req.body, &view, &line);
+        if (refusal != Refusal::None || !m_store)
+            return respond(OnNotice(req, refusal, line, avls::Committer::Outcome::Stored, ""));
+        avls::StoredView v{view, static_cast<int64_t>(std::time(nullptr)), req.remote};
+        req.body.clear();
+        // Answered from the committer's thread once the view's transaction has ended.
+        m_store->Add(std::move(v), [this, req = std::move(req), line = std::move(line),
+                                    respond = std::move(respond)](avls::Committer::Outcome outcome,
+                                                                  const std::string& detail) {
+            respond(OnNotice(req, Refusal::None, line, outcome, detail));
+        });
+    }
+
+    // Always logged: the client sees only the status, the operator needs the reason.
+    tools::Reply TooLarge(const tools::Request& req) override
+    {
+        tools::Reply res;
+        res.status = 413;
+        res.fields.emplace_back("X-AVLS-Refused", "size");
+        res.body = "notice over " + std::to_string(avls::kMaxNoticeBytes) + " bytes\n";
+        m_tally.Refuse("size");
+        Log(req, res.status, "size over " + std::to_string(avls::kMaxNoticeBytes) + " bytes", true);
+        return res;
+    }
+
+    void Answered(const tools::Request& req, int status) override
+    {
+        Log(req, status, status == 405 ? "method" : "");
+    }
+
+    bool Healthy() override { return !m_store || m_store->Healthy(); }
+
+    std::string Metrics() override
+    {
+        std::string out;
+        tools::AppendMetric(out, "avls_views_stored_total", "counter", "Views stored (confirmed with OK).",
+                            m_tally.stored);
+        std::vector<std::pair<std::string, uint64_t>> causes;
+        for (size_t i = 1; i < Tally::kCauses; ++i)
+            causes.emplace_back(tools::Label("cause", Tally::CauseName(i)), m_tally.refused[i]);
+        tools::AppendMetric(out, "avls_views_refused_total", "counter", "Notices refused, by cause.", causes);
+        tools::AppendMetric(out, "avls_commit_batches_total", "counter", "Transactions that stored views.",
+                            m_store ? m_store->Batches() : 0);
+        if (m_store)
+            m_store->Latency().Append(out, "avls_commit_seconds", "Time to commit one transaction of views.");
+        tools::AppendMetric(out, "avls_open_connections", "gauge", "Client connections open.",
+                            m_engine ? m_engine->OpenConnections() : 0);
+        tools::AppendMetric(out, "avls_log_lines_dropped_total", "counter",
+                            "Log lines dropped while the log's reader stalled.",
+                            m_errors.Dropped() + (m_requests && m_requests != &m_errors ? m_requests->Dropped() : 0));
+        return out;
+    }
+
+private:
+    tools::Reply OnNotice(const tools::Request& req, Refusal refusal, const std::string& line,
+                          avls::Committer::Outcome outcome, const std::string& detail)
+    {
+        tools::Reply res;
+        bool stored = refusal == Refusal::None && outcome == avls::Committer::Outcome::Stored;
+        bool busy = refusal == Refusal::None && outcome == avls::Committer::Outcome::Busy;
 
         int status = stored ? 200 : refusal == Refusal::None ? (busy ? 503 : 500) : 200;
         std::string answer = stored ? m_ok : m_ng;
         if (refusal != Refusal::None)
-            res.set_header("X-AVLS-Refused", avls::RefusalName(refusal));
+            res.fields.emplace_back("X-AVLS-Refused", avls::RefusalName(refusal));
         else if (!stored)
-            res.set_header("X-AVLS-Refused", busy ? "busy" : "storage");
+            res.fields.emplace_back("X-AVLS-Refused", busy ? "busy" : "storage");
 
         switch (m_options.fault) {
         case Fault::None: break;
@@ -159,68 +175,53 @@ private:
         case Fault::Status500: status = 500; break;
         case Fault::Newline: answer += "\r\n"; break;
         case Fault::Ng: status = 200; answer = m_ng; break;
-        case Fault::Slow: Delay(); break;
+        case Fault::Slow: res.delayMs = m_options.delayMs; break;
         case Fault::Close: break;
         }
 
         res.status = status;
-        // Answers go out through a provider of known length because httplib
-        // compresses set_content text for clients that offer gzip or br; the
-        // reference server's bytes should not depend on what a client offers.
-        // The close fault announces more than it has, and the provider's
-        // false makes httplib drop the connection after what was written.
-        size_t announced = answer.size() + (m_options.fault == Fault::Close ? 64 : 0);
-        if (announced == 0) {
-            res.set_content("", "text/plain");
-        } else {
-            auto shared = std::make_shared<std::string>(answer);
-            res.set_content_provider(announced, "text/plain",
-                [shared](size_t offset, size_t, httplib::DataSink& sink) {
-                    if (offset >= shared->size())
-                        return false;   // reached only when more was announced
-                    sink.write(shared->data() + offset, shared->size() - offset);
-                    return true;
-                });
+        // The close fault announces more than it has; the connection then ends short of it.
+        if (m_options.fault == Fault::Close) {
+            res.length = answer.size() + 64;
+            res.ending = tools::Ending::Close;
         }
+        res.body = answer;
 
-        if (m_options.log) {
-            std::string what = stored                     ? "stored"
-                               : refusal != Refusal::None ? avls::RefusalName(refusal)
-                               : busy                     ? "busy"
-                                                          : "storage";
+        std::string what = stored                     ? "stored"
+                           : refusal != Refusal::None ? avls::RefusalName(refusal)
+                           : busy                     ? "busy"
+                                                      : "storage";
+        if (stored)
+            ++m_tally.stored;
+        else
+            m_tally.Refuse(what);
+        if (m_requests) {
             if (!line.empty())
                 what += " " + Escape(line);
             if (!detail.empty())
                 what += " (" + detail + ")";
             Log(req, status, what);
         }
+        return res;
     }
 
-    void Delay()
+    void Log(const tools::Request& req, int status, const std::string& what, bool always = false)
     {
-        std::unique_lock<std::mutex> lock(m_stopMutex);
-        m_stopCv.wait_for(lock, std::chrono::milliseconds(m_options.delayMs), [this] { return m_stopping; });
-    }
-
-    void Log(const httplib::Request& req, int status, const std::string& what, bool always = false)
-    {
-        if (!m_options.log && !always)
+        tools::LineLog* log = m_requests ? m_requests : always ? &m_errors : nullptr;
+        if (!log)
             return;
-        std::string entry = IsoTime(static_cast<int64_t>(std::time(nullptr))) + " " + req.remote_addr + " " +
-                            req.method + " " + Escape(req.path) + " " + std::to_string(status) + " " + what + "\n";
-        std::lock_guard<std::mutex> lock(m_logMutex);
-        std::fputs(entry.c_str(), stderr);
-        std::fflush(stderr);
+        log->Write(IsoTime(static_cast<int64_t>(std::time(nullptr))) + " " + req.remote + " " + req.method + " " +
+                   Escape(req.target) + " " + std::to_string(status) + " " + what + "\n");
     }
 
     const Options& m_options;
     avls::Committer* m_store;
+    tools::LineLog& m_errors;
+    tools::LineLog* m_requests;
+    const tools::Engine* m_engine = nullptr;
     const std::string m_ok;
     const std::string m_ng;
-    std::mutex m_logMutex;
-    std::mutex m_stopMutex;
-    std::condition_variable m_stopCv;
-    bool m_stopping = false;
+    Tally m_tally;
 };
 
 int Dump(const Options& options)
@@ -252,48 +253,45 @@ int Serve(const Options& options)
         std::fprintf(stderr, "avls-server: %s\n", error.c_str());
         return 1;
     }
-
-    // Views that arrive while a transaction commits wait for the next. Past this many
-    // waiting the database does not keep up, and more are refused at once: the bound
-    // sits below the worker count so that a slow database leaves workers to refuse with.
-    std::unique_ptr<avls::Committer> committer;
-    if (store)
-        committer.reset(new avls::Committer(*store, tools::kServingWorkers * 3 / 4, tools::kServingWorkers));
-
-    httplib::Server server;
-    server.set_tcp_nodelay(true);
-    tools::ServeManyClients(server);
-    // httplib's default is SO_REUSEPORT, which lets a second server share the
-    // port silently and take half the notices; a taken port must fail.
-    int listening = -1;
-    server.set_socket_options([&listening](int sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listening = sock;
-    });
-    LogServer logServer(options, committer.get());
-    logServer.Route(server);
-
-    int port = options.port;
-    bool bound = port == 0 ? (port = server.bind_to_any_port(options.bind)) > 0
-                           : server.bind_to_port(options.bind, port);
-    std::string host = options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
-    if (!bound) {
-        std::fprintf(stderr, "avls-server: cannot listen on %s:%d\n", host.c_str(), options.port);
-        return 1;
-    }
-    // httplib listens with a backlog of 5: a sixth client connecting at the same moment
-    // waited for the kernel's retransmissions, seconds, often past its own time-out.
-    // Listening again on the bound socket only raises the backlog.
-    listen(listening, SOMAXCONN);
-    // Connections made from here on wait in the backlog, so a script may
-    // connect as soon as it has read this line.
-    std::printf("listening on %s:%d\n", host.c_str(), port);
-    std::fflush(stdout);
-
-    bool served = tools::ServeUntilSignal(server, port, [&] { logServer.Stop(); });
-    if (!served) {
-        std::fprintf(stderr, "avls-server: serving on %s:%d failed\n", host.c_str(), port);
+    const std::string host = options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
+    try {
+        tools::LineLog errors(STDERR_FILENO, "avls-server: ", tools::kMaxLogLines);
+        std::unique_ptr<tools::LineLog> file;
+        if (!options.logFile.empty() && !(file = tools::LineLog::Append(options.logFile, "avls-server: ", &error))) {
+            std::fprintf(stderr, "avls-server: %s\n", error.c_str());
+            return 1;
+        }
+        tools::LineLog* requests = file ? file.get() : options.verbose ? &errors : nullptr;
+        // Views that arrive while a transaction commits wait for the next. Past this many
+        // waiting the database does not keep up, and more are refused at once.
+        std::unique_ptr<avls::Committer> committer;
+        if (store)
+            committer.reset(new avls::Committer(*store, 4096, 512,
+                                                [&errors](const std::string& line) { errors.Write("avls-server: " + line + "\n"); }));
+        LogServer logServer(options, committer.get(), errors, requests);
+        tools::Engine engine(logServer);
+        logServer.SetEngine(&engine);
+        tools::EngineSettings settings;
+        settings.bind = options.bind;
+        settings.port = options.port;
+        settings.threads = options.threads;
+        settings.maxConnections = static_cast<size_t>(options.maxConnections);
+        if (!engine.Listen(settings, &error)) {
+            std::fprintf(stderr, "avls-server: cannot listen on %s:%d: %s\n", host.c_str(), options.port, error.c_str());
+            return 1;
+        }
+        engine.Start();
+        // Connections made from here on wait in the backlog, so a script may
+        // connect as soon as it has read this line.
+        std::printf("listening on %s:%d\n", host.c_str(), engine.Port());
+        std::fflush(stdout);
+        engine.Wait();
+        // What is still queued is stored, and its answers go nowhere: the engine has stopped.
+        committer.reset();
+        if (!errors.Finish(200) || (file && !file->Finish(200)))
+            _exit(0);   // the log's reader is stalled; leaving must not wait for it
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "avls-server: cannot start on %s:%d: %s\n", host.c_str(), options.port, e.what());
         return 1;
     }
     return 0;
@@ -310,7 +308,7 @@ int main(int argc, char** argv)
         return 2;
     }
     if (options.help) {
-        std::fputs(avls::UsageText(), stdout);
+        std::fputs(avls::UsageText().c_str(), stdout);
         return 0;
     }
     // Past a file-size limit a write fails with EFBIG and the view is refused, as on a
