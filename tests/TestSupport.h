@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -153,6 +154,53 @@ inline std::string RawHttp(int port, const std::string& request, int silenceMs =
     }
     if (fd >= 0) close(fd);
     return answer;
+}
+
+// An answer read off a connection that may stay open: status 0 when none came whole
+// within timeoutMs.
+struct HttpAnswer {
+    int status = 0;
+    std::string head, body;
+};
+
+inline HttpAnswer ReadAnswer(int fd, int timeoutMs = 30000) {
+    HttpAnswer a;
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t end = std::string::npos, want = 0;
+    for (;;) {
+        if (end == std::string::npos && (end = got.find("\r\n\r\n")) != std::string::npos) {
+            a.head = got.substr(0, end + 4);
+            const size_t length = a.head.find("\r\nContent-Length: ");
+            want = end + 4 + (length == std::string::npos ? 0 : std::strtoul(a.head.c_str() + length + 18, nullptr, 10));
+        }
+        if (end != std::string::npos && got.size() >= want) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p = {fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n;
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 || (n = read(fd, buf, sizeof buf)) <= 0)
+            return HttpAnswer{};
+        got.append(buf, static_cast<size_t>(n));
+    }
+    if (a.head.rfind("HTTP/1.", 0) != 0) return HttpAnswer{};
+    a.status = std::atoi(a.head.c_str() + 9);
+    a.body = got.substr(end + 4, want - end - 4);
+    return a;
+}
+
+// A form posted as the library posts it, on a connection it keeps.
+inline std::string FormPost(const std::string& body, const std::string& path = "/log.php3") {
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Tidewell\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// Sends one request on fd and reads its answer.
+inline HttpAnswer Ask(int fd, const std::string& request, int timeoutMs = 30000) {
+    if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return HttpAnswer{};
+    return ReadAnswer(fd, timeoutMs);
 }
 
 extern char** environ;
