@@ -163,18 +163,27 @@ struct HttpAnswer {
     std::string head, body;
 };
 
+// True once `got` holds a whole answer, then in *a.
+inline bool ParseAnswer(const std::string& got, HttpAnswer* a) {
+    const size_t end = got.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    const std::string head = got.substr(0, end + 4);
+    const size_t length = head.find("\r\nContent-Length: ");
+    const size_t want = end + 4 + (length == std::string::npos ? 0 : std::strtoul(head.c_str() + length + 18, nullptr, 10));
+    if (got.size() < want) return false;
+    *a = HttpAnswer{};
+    if (head.rfind("HTTP/1.", 0) != 0) return true;
+    a->status = std::atoi(head.c_str() + 9);
+    a->head = head;
+    a->body = got.substr(end + 4, want - end - 4);
+    return true;
+}
+
 inline HttpAnswer ReadAnswer(int fd, int timeoutMs = 30000) {
     HttpAnswer a;
     std::string got;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t end = std::string::npos, want = 0;
-    for (;;) {
-        if (end == std::string::npos && (end = got.find("\r\n\r\n")) != std::string::npos) {
-            a.head = got.substr(0, end + 4);
-            const size_t length = a.head.find("\r\nContent-Length: ");
-            want = end + 4 + (length == std::string::npos ? 0 : std::strtoul(a.head.c_str() + length + 18, nullptr, 10));
-        }
-        if (end != std::string::npos && got.size() >= want) break;
+    while (!ParseAnswer(got, &a)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p = {fd, POLLIN, 0};
         char buf[4096];
@@ -183,9 +192,6 @@ inline HttpAnswer ReadAnswer(int fd, int timeoutMs = 30000) {
             return HttpAnswer{};
         got.append(buf, static_cast<size_t>(n));
     }
-    if (a.head.rfind("HTTP/1.", 0) != 0) return HttpAnswer{};
-    a.status = std::atoi(a.head.c_str() + 9);
-    a.body = got.substr(end + 4, want - end - 4);
     return a;
 }
 
@@ -338,6 +344,7 @@ public:
         return m_port > 0;
     }
     int Port() const { return m_port; }
+    pid_t Pid() const { return m_program.Pid(); }
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + "/" + path; }
     // Its exit code, or -1 when it did not end within the bound (it is then killed).
     int Stop(int sig = SIGTERM, int timeoutMs = 15000) {
