@@ -67,6 +67,13 @@ public:
         return text;
     }
 
+    // The postmaster's process id, from its lock file; -1 when it does not run.
+    pid_t ServerPid() const {
+        std::ifstream in(Data() + "/postmaster.pid");
+        long pid = -1;
+        return in >> pid ? static_cast<pid_t>(pid) : -1;
+    }
+
     std::string Uri(const std::string& db = "postgres", const std::string& password = "secret") const {
         return "postgresql://flb:" + password + "@/" + db + "?host=" + m_folder;
     }
