@@ -129,14 +129,15 @@ inline std::string ReadText(const std::string& path) {
     return s.str();
 }
 
-// A connection to 127.0.0.1:port, or -1.
-inline int ConnectLocal(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A connection to 127.0.0.1:port, or -1. Unless wait, it is only started (non-blocking),
+// so that a server's full backlog cannot stall the caller.
+inline int ConnectLocal(int port, bool wait = true) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || (!wait && errno == EINPROGRESS)) return fd;
     close(fd);
     return -1;
 }
