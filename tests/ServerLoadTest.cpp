@@ -347,7 +347,6 @@ TEST_F(ServerLoad, TooLittleAddressSpaceOrTooFewThreadsServeOrExitOneBeforeListe
                 const int fd = ConnectLocal(port);
                 EXPECT_TRUE(kind.good(Ask(fd, FormPost(kind.body("limited"), kind.path), 10000)));
                 close(fd);
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
                 p.Signal(SIGTERM);
                 EXPECT_EQ(p.Wait(10000), 0) << p.Err();
             } else {
