@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,26 @@ public:
                     "-k " + m_folder + " -c listen_addresses='' -p 5432", "start"}) == 0 &&
                (m_running = true);
     }
-    // Fast: sessions are ended and the server shuts down cleanly.
-    bool StopServer() {
+    // Fast: sessions are ended and the server shuts down cleanly; "immediate" is a crash.
+    bool StopServer(const std::string& mode = "fast") {
         if (!m_running) return true;
         m_running = false;
-        return Run({Bin("pg_ctl"), "-D", Data(), "-m", "fast", "-w", "stop"}) == 0;
+        return Run({Bin("pg_ctl"), "-D", Data(), "-m", mode, "-w", "stop"}) == 0;
+    }
+    // What psql prints for one statement (unaligned, no headers), or "error: ..." .
+    std::string Sql(const std::string& db, const std::string& sql) {
+        if (Run({Bin("psql"), "-X", "-q", "-At", "-d", Uri(db), "-c", sql}) != 0) return "error: " + Log();
+        std::ifstream in(m_folder + "/tool.log");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
+
+    // The postmaster's process id, from its lock file; -1 when it does not run.
+    pid_t ServerPid() const {
+        std::ifstream in(Data() + "/postmaster.pid");
+        long pid = -1;
+        return in >> pid ? static_cast<pid_t>(pid) : -1;
     }
 
     std::string Uri(const std::string& db = "postgres", const std::string& password = "secret") const {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -129,14 +130,15 @@ inline std::string ReadText(const std::string& path) {
     return s.str();
 }
 
-// A connection to 127.0.0.1:port, or -1.
-inline int ConnectLocal(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A connection to 127.0.0.1:port, or -1. Unless wait, it is only started (non-blocking),
+// so that a server's full backlog cannot stall the caller.
+inline int ConnectLocal(int port, bool wait = true) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || (!wait && errno == EINPROGRESS)) return fd;
     close(fd);
     return -1;
 }
@@ -154,6 +156,59 @@ inline std::string RawHttp(int port, const std::string& request, int silenceMs =
     }
     if (fd >= 0) close(fd);
     return answer;
+}
+
+// An answer read off a connection that may stay open: status 0 when none came whole
+// within timeoutMs.
+struct HttpAnswer {
+    int status = 0;
+    std::string head, body;
+};
+
+// True once `got` holds a whole answer, then in *a.
+inline bool ParseAnswer(const std::string& got, HttpAnswer* a) {
+    const size_t end = got.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    const std::string head = got.substr(0, end + 4);
+    const size_t length = head.find("\r\nContent-Length: ");
+    const size_t want = end + 4 + (length == std::string::npos ? 0 : std::strtoul(head.c_str() + length + 18, nullptr, 10));
+    if (got.size() < want) return false;
+    *a = HttpAnswer{};
+    if (head.rfind("HTTP/1.", 0) != 0) return true;
+    a->status = std::atoi(head.c_str() + 9);
+    a->head = head;
+    a->body = got.substr(end + 4, want - end - 4);
+    return true;
+}
+
+inline HttpAnswer ReadAnswer(int fd, int timeoutMs = 30000) {
+    HttpAnswer a;
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!ParseAnswer(got, &a)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p = {fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n;
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 || (n = read(fd, buf, sizeof buf)) <= 0)
+            return HttpAnswer{};
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return a;
+}
+
+// A form posted as the library posts it, on a connection it keeps.
+inline std::string FormPost(const std::string& body, const std::string& path = "/log.php3") {
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Tidewell\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// Sends one request on fd and reads its answer.
+inline HttpAnswer Ask(int fd, const std::string& request, int timeoutMs = 30000) {
+    if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return HttpAnswer{};
+    return ReadAnswer(fd, timeoutMs);
 }
 
 extern char** environ;
@@ -291,6 +346,7 @@ public:
         return m_port > 0;
     }
     int Port() const { return m_port; }
+    pid_t Pid() const { return m_program.Pid(); }
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + "/" + path; }
     // Its exit code, or -1 when it did not end within the bound (it is then killed).
     int Stop(int sig = SIGTERM, int timeoutMs = 15000) {

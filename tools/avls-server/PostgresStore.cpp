@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -28,8 +29,12 @@ const char kSchema[] =
     " client TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);"
     "INSERT INTO schema_version (version) SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM schema_version);"
-    "CREATE TABLE IF NOT EXISTS avls_commits (token TEXT PRIMARY KEY, at BIGINT NOT NULL);"
-    "DELETE FROM avls_commits WHERE at < EXTRACT(EPOCH FROM now())::BIGINT - 86400;";
+    "CREATE TABLE IF NOT EXISTS avls_commits (token TEXT PRIMARY KEY, at BIGINT NOT NULL);";
+const char kPrune[] = "DELETE FROM avls_commits WHERE at < EXTRACT(EPOCH FROM now())::BIGINT - 86400";
+const auto kPruneEvery = std::chrono::hours(1);
+
+// The library gives up on an answer after 30 s of silence; the server answers first.
+const auto kOutcomeWait = std::chrono::seconds(25);
 
 // libpq's messages span lines ("...failed: ...\n\tIs the server running...").
 std::string OneLine(const char* message)
@@ -76,12 +81,14 @@ public:
     }
     ~PostgresStore() override { PQfinish(m_conn); }
 
-    bool Connect(std::string* error)
+    // Gives up after connectSeconds (libpq takes no less than 2).
+    bool Connect(std::string* error, int connectSeconds = 10)
     {
         PQfinish(m_conn);
         // A URI's own connect_timeout wins: later keywords override earlier ones.
+        const std::string timeout = std::to_string(connectSeconds);
         const char* keys[] = {"connect_timeout", "dbname", nullptr};
-        const char* values[] = {"10", m_uri.c_str(), nullptr};
+        const char* values[] = {timeout.c_str(), m_uri.c_str(), nullptr};
         m_conn = PQconnectdbParams(keys, values, 1);
         if (PQstatus(m_conn) != CONNECTION_OK) {
             *error = "cannot connect to " + WithoutPassword(m_uri) + ": " + OneLine(PQerrorMessage(m_conn));
@@ -99,6 +106,7 @@ public:
     {
         return Exec("BEGIN", PGRES_COMMAND_OK, "cannot set up", error) &&
                Exec(kSchema, PGRES_COMMAND_OK, "cannot set up", error) &&
+               Exec(kPrune, PGRES_COMMAND_OK, "cannot set up", error) &&
                Exec("COMMIT", PGRES_COMMAND_OK, "cannot set up", error);
     }
 
@@ -125,12 +133,18 @@ public:
                 return false;
         }
         Result commit(PQexec(m_conn, "COMMIT"));
-        if (commit.Is(PGRES_COMMAND_OK))
+        if (commit.Is(PGRES_COMMAND_OK)) {
+            PruneNowAndThen();
             return true;
+        }
         *error = "cannot store: " + OneLine(PQerrorMessage(m_conn));
         if (PQstatus(m_conn) == CONNECTION_OK)
             return false;   // the database refused the commit; nothing is stored
-        return CommittedAfterAll(token, error);
+        // The first client to give up is the one that has waited longest.
+        auto oldest = views.front().arrived;
+        for (const StoredView& v : views)
+            oldest = std::min(oldest, v.arrived);
+        return CommittedAfterAll(token, oldest + kOutcomeWait, error);
     }
 
     bool ForEach(const std::function<void(const StoredView&)>& visit, std::string* error) override
@@ -207,25 +221,42 @@ private:
         return false;
     }
 
-    // The connection broke during COMMIT: whether it happened is in the database. Asked
-    // for a few seconds, so that a client is neither told "OK" for a view that was lost
-    // nor refused one that was kept, and then sends it again.
-    bool CommittedAfterAll(const std::string& token, std::string* error)
+    // The connection broke during COMMIT: whether it happened is in the database, asked
+    // again and again (it may be restarting) until the deadline. A client told "OK"
+    // for a view that was lost loses it; one refused a view that was kept sends it
+    // again and stores it twice.
+    bool CommittedAfterAll(const std::string& token, std::chrono::steady_clock::time_point deadline,
+                           std::string* error)
     {
-        std::string reason;
-        for (int attempt = 0; attempt < 10; ++attempt) {
-            if (attempt)
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            if (!Connect(&reason))
-                continue;
-            const char* values[] = {token.c_str()};
-            Result r(PQexecParams(m_conn, "SELECT 1 FROM avls_commits WHERE token = $1", 1, nullptr, values, nullptr,
-                                  nullptr, 0));
-            if (r.Is(PGRES_TUPLES_OK))
-                return PQntuples(r.r) == 1;
+        using namespace std::chrono;
+        std::string reason = "no answer";
+        for (;;) {
+            const auto left = duration_cast<seconds>(deadline - steady_clock::now()).count();
+            if (left <= 0)
+                break;
+            if (Connect(&reason, static_cast<int>(std::min<int64_t>(left, 10)))) {
+                const char* values[] = {token.c_str()};
+                Result r(PQexecParams(m_conn, "SELECT 1 FROM avls_commits WHERE token = $1", 1, nullptr, values,
+                                      nullptr, nullptr, 0));
+                if (r.Is(PGRES_TUPLES_OK))
+                    return PQntuples(r.r) == 1;
+                reason = OneLine(r.r ? PQresultErrorMessage(r.r) : PQerrorMessage(m_conn));
+            }
+            std::this_thread::sleep_for(std::min<steady_clock::duration>(milliseconds(250), deadline - steady_clock::now()));
         }
         *error += " (the commit's outcome is unknown: " + reason + ")";
         return false;
+    }
+
+    // The tokens are needed only while a server may still ask for them; a server that
+    // runs for weeks must not keep every one.
+    void PruneNowAndThen()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastPrune < kPruneEvery)
+            return;
+        m_lastPrune = now;
+        Result(PQexec(m_conn, kPrune));
     }
 
     std::string NewToken()
@@ -238,6 +269,7 @@ private:
 
     const std::string m_uri;
     PGconn* m_conn = nullptr;
+    std::chrono::steady_clock::time_point m_lastPrune = std::chrono::steady_clock::now();
     std::mt19937_64 m_random;
 };
 
@@ -258,7 +290,16 @@ bool ViewStore::IsPostgres(const std::string& db)
 
 std::unique_ptr<ViewStore> ViewStore::Open(const std::string& db, bool create, std::string* error)
 {
-    return IsPostgres(db) ? OpenPostgres(db, create, error) : OpenSqlite(db, create, error);
+    if (IsPostgres(db))
+        return OpenPostgres(db, create, error);
+    // A mistyped scheme would otherwise become a SQLite file of that name, and the views
+    // would go there instead of to the database.
+    if (db.find("://") != std::string::npos) {
+        *error = "--db " + WithoutPassword(db) +
+                 ": not a database this server knows (postgresql:// or postgres://, else a SQLite file name)";
+        return nullptr;
+    }
+    return OpenSqlite(db, create, error);
 }
 
 std::string WithoutPassword(const std::string& uri)

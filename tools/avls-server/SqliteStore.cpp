@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 namespace avls {
 
 namespace {
@@ -24,6 +27,22 @@ std::string ErrorOf(sqlite3* db, const std::string& what)
     return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
 }
 
+// A write past the process's file-size limit fails with EFBIG, which SQLite reports as
+// a plain "disk I/O error" without the cause; the operator needs to know it was the limit.
+bool AtSizeLimit(const std::string& path)
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return false;
+    for (const char* suffix : {"", "-wal", "-journal"}) {
+        struct stat st;
+        // Within a few frames of the limit: the failed write was the one that crossed it.
+        if (stat((path + suffix).c_str(), &st) == 0 && static_cast<rlim_t>(st.st_size) + (1 << 20) > limit.rlim_cur)
+            return true;
+    }
+    return false;
+}
+
 // Texts are the client's bytes (cp932 and all); SQLite keeps them as given.
 std::string ColumnText(sqlite3_stmt* st, int col)
 {
@@ -40,7 +59,7 @@ struct Statement {
 class SqliteStore : public ViewStore
 {
 public:
-    explicit SqliteStore(sqlite3* db) : m_db(db) {}
+    SqliteStore(sqlite3* db, std::string path) : m_db(db), m_path(std::move(path)) {}
     ~SqliteStore() override
     {
         sqlite3_finalize(m_insert.st);   // the file stays open while a statement lives
@@ -124,13 +143,16 @@ public:
 private:
     bool RollBack(std::string* error)
     {
-        *error = ErrorOf(m_db, "cannot store");
+        const bool atLimit = (sqlite3_extended_errcode(m_db) & 0xff) == SQLITE_IOERR && AtSizeLimit(m_path);
+        *error = atLimit ? "cannot store: file too large, the file-size limit (ulimit -f) was reached"
+                         : ErrorOf(m_db, "cannot store");
         sqlite3_reset(m_insert.st);
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
 
     sqlite3* m_db;
+    const std::string m_path;
     Statement m_insert;
 };
 
@@ -145,7 +167,7 @@ std::unique_ptr<ViewStore> OpenSqlite(const std::string& path, bool create, std:
         sqlite3_close(db);
         return nullptr;
     }
-    std::unique_ptr<SqliteStore> store(new SqliteStore(db));
+    std::unique_ptr<SqliteStore> store(new SqliteStore(db, path));
     if (!store->Setup(path, create, error))
         return nullptr;
     return store;

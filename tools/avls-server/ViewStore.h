@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,9 @@ struct StoredView {
     View view;
     int64_t received = 0;   // seconds since 1970 UTC
     std::string client;     // the peer's address
+    // When the view was read; the store gives up on an unknown outcome within the
+    // client's own patience from here. A clock change does not move it.
+    std::chrono::steady_clock::time_point arrived = std::chrono::steady_clock::now();
 };
 
 // Where the accepted views are kept: a SQLite file or a PostgreSQL database. Used by
