@@ -248,6 +248,40 @@ TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange
     EXPECT_NE(order.err.find("belongs to the process that ran the update"), std::string::npos) << order.err;
 }
 
+// At the library's own idle time: a server that sends a byte every 10 s ends the update
+// with the same messages, debug line and explanation as one that sends nothing. Both run
+// at once, since each takes the whole 30 s.
+TEST_F(FlbHost, ATricklingServerFailsAsASilentOneDoes) {
+    struct Run {
+        ServerRun server;
+        Program host;
+        std::string folder;
+    } runs[2];
+    const char* faults[] = {"mute", "trickle=10000"};
+    for (int i = 0; i < 2; ++i) {
+        Run& run = runs[i];
+        const std::string name = faults[i] == std::string("mute") ? "mute" : "trickle";
+        run.folder = m_temp.Path(name);
+        ASSERT_TRUE(run.server.Start(ADS_SERVER, {"--content", std::string(FLB_SOURCE_DIR) + "/tools/ads-server/demo/content",
+                                                  "--fault", faults[i]}));
+        m_env["FLB_REGISTRY_DIR"] = run.folder + "/registry";
+        m_env["FLB_DEBUG_LOG"] = run.folder + "/debug.log";
+        m_env["no_proxy"] = "127.0.0.1";
+        ASSERT_EQ(this->Run({"settings", "--server-base", run.server.Url("ads/")}).exit, 0);
+        run.host.Start({FLB_HOST, "--folder", run.folder + "/ads", "update", "--user", "u1", "--version", "1.0"}, true, m_env);
+    }
+    std::string seen[2];
+    for (int i = 0; i < 2; ++i) {
+        Run& run = runs[i];
+        EXPECT_EQ(run.host.Wait(), 3) << faults[i];
+        seen[i] = run.host.Out() + run.host.Err() + ReadText(run.folder + "/debug.log");
+        for (size_t at; (at = seen[i].find(run.server.Url(""))) != std::string::npos;) seen[i].replace(at, run.server.Url("").size(), "URL/");
+    }
+    EXPECT_EQ(seen[1], seen[0]);
+    EXPECT_NE(seen[0].find("flb-host: no answer within 30 s from URL/ads/getlist.php3"), std::string::npos) << seen[0];
+    EXPECT_NE(seen[0].find("\tstep=send\tstatus=0\terror=28\t"), std::string::npos) << seen[0];
+}
+
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {
     ServerRun ads;
     ServeDemo(ads, {"--fault", "slow-payload=200", "--log", m_temp.Path("ads.log")});

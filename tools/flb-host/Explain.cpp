@@ -54,8 +54,8 @@ std::string ExplainSendFailure(Fields& http) {
     const std::string text = http["text"].empty() ? "" : " (" + http["text"] + ")";
     switch (error) {
     case 28:
-        return "no answer within 30 s from " + Url(http) + ": the request went out and the server stayed silent; "
-               "check that the server is healthy";
+        return "no answer within 30 s from " + Url(http) + ": the request went out and the server sent nothing, "
+               "or under 1 KiB, in 30 s; check that the server is healthy";
     case 7:
         return "cannot connect to " + Url(http) + text + ": start the server, or fix the host and port with flb-host settings";
     case 6:
