@@ -3,6 +3,10 @@
 #ifdef FLB_HOST
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -280,6 +284,60 @@ TEST_F(FlbHost, ATricklingServerFailsAsASilentOneDoes) {
     EXPECT_EQ(seen[1], seen[0]);
     EXPECT_NE(seen[0].find("flb-host: no answer within 30 s from URL/ads/getlist.php3"), std::string::npos) << seen[0];
     EXPECT_NE(seen[0].find("\tstep=send\tstatus=0\terror=28\t"), std::string::npos) << seen[0];
+}
+
+// What a terminal shows of a host (a shell that runs flb-host, then reads a line) given
+// `typed` at its keyboard; empty when it does not end in time.
+std::string AtTerminal(const std::string& host, const std::map<std::string, std::string>& env, const std::string& typed) {
+    termios quiet{};
+    cfmakeraw(&quiet);
+    quiet.c_lflag = ICANON | ISIG;  // lines as typed, no echo
+    quiet.c_oflag = OPOST | ONLCR;
+    quiet.c_cc[VEOF] = 4;
+    std::string command = host + "; read line; echo \"host read: $line\"";
+    std::vector<std::string> vars;
+    for (const auto& [name, value] : env)
+        if (!value.empty()) vars.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& v : vars) envp.push_back(&v[0]);
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), &command[0], nullptr};
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, &quiet, nullptr);
+    if (pid == 0) {
+        execve("/bin/sh", argv, envp.data());
+        _exit(127);
+    }
+    if (pid < 0) return "";
+    (void)!write(master, typed.data(), typed.size());
+    std::string shown;
+    char buf[512];
+    pollfd p{master, POLLIN, 0};
+    ssize_t n = 0;
+    while (poll(&p, 1, 20000) == 1 && (n = read(master, buf, sizeof buf)) > 0) shown.append(buf, static_cast<size_t>(n));
+    if (n != -1 || errno != EIO) kill(pid, SIGKILL), shown.clear();  // EIO: the terminal's last process is gone
+    waitpid(pid, nullptr, 0);
+    close(master);
+    return shown;
+}
+
+// A message never takes the host's standard input, unless FLB_MESSAGE_WAIT=1 asks it to
+// wait there for Enter: then it takes that one line and no more.
+TEST_F(FlbHost, MessagesLeaveTheHostsInputAloneUnlessAskedToWait) {
+    const std::string host = std::string(FLB_HOST) + " --folder " + m_temp.Path("missing/ads") + " pictures";
+    const struct {
+        const char* wait;
+        std::string typed, read;
+    } cases[] = {{"", "hello\n\x04", "host read: hello"}, {"1", "one\ntwo\n\x04", "host read: two"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wait);
+        auto env = m_env;
+        env["FLB_MESSAGE_WAIT"] = c.wait;
+        const std::string shown = AtTerminal(host, env, c.typed);
+        EXPECT_NE(shown.find("Flyerbank: フォルダを作成できません。"), std::string::npos) << shown;
+        EXPECT_NE(shown.find(c.read + "\r\n"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("[Enter]") != std::string::npos, *c.wait != '\0') << shown;
+    }
 }
 
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {

@@ -1,8 +1,15 @@
 #include "platform/ThreadQueue.h"
 
+#include "platform/DebugLog.h"
+#include "platform/posix/MessageWait.h"
+
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +18,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -121,6 +129,39 @@ std::unique_ptr<Thread> StartThread(std::function<void()> body) {
     return thread;
 }
 
+namespace {
+
+// One write that never waits: a host whose pipe is full, or never read, loses the
+// message, as a full Windows queue refuses it. The host's descriptor keeps its flags: a
+// pipe is opened afresh (a description of our own, non-blocking, where 12 bytes go in
+// whole or not at all); anything else is written only when it has room.
+ssize_t WriteWithoutWaiting(int fd, const unsigned char* record, size_t size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    if (S_ISFIFO(st.st_mode)) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        const int own = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        // ENXIO: no reader is left, so nobody could take it.
+        if (own < 0 && errno == ENXIO) return -1;
+        if (own >= 0) {
+            const ssize_t n = write(own, record, size);
+            const int error = errno;
+            close(own);
+            errno = error;
+            return n;
+        }
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
+        errno = (p.revents & (POLLERR | POLLHUP)) ? EPIPE : EAGAIN;
+        return -1;
+    }
+    if (S_ISSOCK(st.st_mode)) return send(fd, record, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return write(fd, record, size);
+}
+
+}  // namespace
+
 bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lParam) {
     const intptr_t value = reinterpret_cast<intptr_t>(window);
     if (value < 0 || value > INT32_MAX) return false;
@@ -138,15 +179,19 @@ bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lPar
     pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
     ssize_t n;
     do {
-        n = write(fd, record, sizeof record);  // 12 bytes to a pipe go in one piece
+        n = WriteWithoutWaiting(fd, record, sizeof record);
     } while (n < 0 && errno == EINTR);
+    const int error = n < 0 ? errno : 0;
     if (n < 0 && errno == EPIPE) {
         const timespec zero{0, 0};
         while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return n == static_cast<ssize_t>(sizeof record);
+    if (n == static_cast<ssize_t>(sizeof record)) return true;
+    DebugLog("post\twindow=" + std::to_string(fd) + "\tmessage=" + std::to_string(message) + "\twParam=" +
+             std::to_string(wParam) + "\tlParam=" + std::to_string(lParam) + "\tlost\tos_error=" + std::to_string(error));
+    return false;
 }
 
 void SleepMilliseconds(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -155,7 +200,7 @@ void SleepMilliseconds(uint32_t ms) { std::this_thread::sleep_for(std::chrono::m
 
 namespace platform {
 
-void EndLibraryThreads() {}
+void EndLibraryThreads() { AnswerOpenMessages(); }
 bool LibraryEnding() { return false; }
 void ParkForLibraryEnd() {}
 
