@@ -21,6 +21,13 @@ for f in "$prefix/include/flyerbank.h" "$prefix/bin/flb-host" "$prefix/bin/ads-s
 done
 soname=$(objdump -p "$libdir/libflyerbank.so" | sed -n 's/^ *SONAME *//p')
 [ "$soname" = libflyerbank.so.1 ] || { echo "soname is '$soname'"; exit 1; }
+# The header's version is the library's file name's and the package's.
+header_version=$(for part in MAJOR MINOR PATCH; do
+  sed -n "s/^#define FLB_VERSION_$part \([0-9]*\)$/\1/p" "$prefix/include/flyerbank.h"; done | paste -sd.)
+file_version=$(basename "$(readlink -f "$libdir/libflyerbank.so")" | sed 's/^libflyerbank\.so\.//')
+pc_version=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion flyerbank)
+[ "$header_version" = "$file_version" ] && [ "$pc_version" = "$file_version" ] && [ "${soname#libflyerbank.so.}" = "${file_version%%.*}" ] ||
+  { echo "versions differ: header '$header_version', file '$file_version', pkg-config '$pc_version', soname '$soname'"; exit 1; }
 
 mkdir "$work/ads"
 printf 'jpg' >"$work/ads/0000007.jpg"
