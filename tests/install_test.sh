@@ -45,6 +45,16 @@ expect_name() {  # program
   $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs flyerbank)
 expect_name "$work/pc_host"
 
+# The example host built as its comment says, with the run path pkg-config gives: it
+# starts (usage, exit 2) with no LD_LIBRARY_PATH.
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+# shellcheck disable=SC2046
+"$cc" $flags -o "$work/example_host" "$source/examples/posix/host.c" $(pkg-config --cflags --libs flyerbank) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir flyerbank)"
+status=0
+env -u LD_LIBRARY_PATH "$work/example_host" 2>"$work/example.err" || status=$?
+[ "$status" = 2 ] || { echo "the example host did not start ($status):"; cat "$work/example.err"; exit 1; }
+
 cmake -S "$source/tests/installed" -B "$work/cmake_host" -G Ninja -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" || { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/cmake_host" >"$work/build.log" || { cat "$work/build.log"; exit 1; }
