@@ -14,23 +14,20 @@
 #include "completion_pipe.h"
 #include "flyerbank.h"
 
-/* Fills the pipe, then leaves its write end blocking as the host had it. */
+/* Fills the pipe; its write end then blocks again, as the host had it. */
 static void Fill(int fd) {
-    static const char bytes[4096];
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    while (write(fd, bytes, sizeof bytes) > 0 || write(fd, bytes, 1) > 0) {
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    while (write(fd, "", 1) == 1) {
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fcntl(fd, F_SETFL, 0);
 }
 
 static int LogSaysLost(const char* path) {
-    char line[512];
-    int lost = 0;
+    static char text[65536];
     FILE* f = path ? fopen(path, "r") : NULL;
-    while (f && fgets(line, sizeof line, f))
-        if (strncmp(line, "post\t", 5) == 0 && strstr(line, "\tlost")) lost = 1;
+    text[f ? fread(text, 1, sizeof text - 1, f) : 0] = '\0';
     if (f) fclose(f);
-    return lost;
+    return strstr(text, "\tlost") != NULL;
 }
 
 int main(int argc, char** argv) {
