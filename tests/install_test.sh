@@ -22,8 +22,7 @@ done
 soname=$(objdump -p "$libdir/libflyerbank.so" | sed -n 's/^ *SONAME *//p')
 [ "$soname" = libflyerbank.so.1 ] || { echo "soname is '$soname'"; exit 1; }
 # The header's version is the library's file name's and the package's.
-header_version=$(for part in MAJOR MINOR PATCH; do
-  sed -n "s/^#define FLB_VERSION_$part \([0-9]*\)$/\1/p" "$prefix/include/flyerbank.h"; done | paste -sd.)
+header_version=$(sed -n 's/^#define FLB_VERSION_\(MAJOR\|MINOR\|PATCH\) \([0-9]*\)$/\2/p' "$prefix/include/flyerbank.h" | paste -sd.)
 file_version=$(basename "$(readlink -f "$libdir/libflyerbank.so")" | sed 's/^libflyerbank\.so\.//')
 pc_version=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion flyerbank)
 [ "$header_version" = "$file_version" ] && [ "$pc_version" = "$file_version" ] && [ "${soname#libflyerbank.so.}" = "${file_version%%.*}" ] ||
