@@ -18,15 +18,14 @@
 namespace platform {
 namespace {
 
-std::atomic<unsigned> endings{0};
+std::atomic<bool> ended{false};
 constexpr int kWaitSliceMs = 100;
 
 // Byte by byte, so the host's next line stays where it is.
 void WaitForEnter() {
-    const unsigned ending = endings.load();
     std::fputs("[Enter] ", stderr);
     std::fflush(stderr);
-    while (endings.load() == ending) {
+    while (!ended.load()) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         const int ready = poll(&p, 1, kWaitSliceMs);
         if (ready < 0 && errno != EINTR) return;
@@ -40,7 +39,7 @@ void WaitForEnter() {
 
 }  // namespace
 
-void AnswerOpenMessages() { endings.fetch_add(1); }
+void AnswerOpenMessages() { ended = true; }
 
 void PresentWithSystem(unsigned id, unsigned type, const std::string& text) {
     if (const char* log = std::getenv("FLB_MESSAGE_LOG"); log && *log) {
