@@ -8,9 +8,9 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
