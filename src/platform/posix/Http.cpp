@@ -347,7 +347,8 @@ private:
     }
 
     // Older arrivals matter only while the newer ones fall short of the minimum, so the
-    // list stays short however fast the answer comes.
+    // list stays short however fast the answer comes. A header counts once its line is
+    // whole, as libcurl hands it over.
     void Arrived(size_t length) {
         if (length == 0) return;
         m_arrivals.emplace_back(std::chrono::steady_clock::now(), length);
