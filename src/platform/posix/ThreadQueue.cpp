@@ -4,7 +4,6 @@
 #include "platform/posix/MessageWait.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -132,25 +131,13 @@ std::unique_ptr<Thread> StartThread(std::function<void()> body) {
 namespace {
 
 // One write that never waits: a host whose pipe is full, or never read, loses the
-// message, as a full Windows queue refuses it. The host's descriptor keeps its flags: a
-// pipe is opened afresh (a description of our own, non-blocking, where 12 bytes go in
-// whole or not at all); anything else is written only when it has room.
+// message, as a full Windows queue refuses it. The descriptor is the host's, so its flags
+// stay as they are: the record goes only where there is room for it now, which for a
+// pipe means 12 bytes go in at once (only another thread of the host filling the same
+// pipe between the two calls could still make it wait).
 ssize_t WriteWithoutWaiting(int fd, const unsigned char* record, size_t size) {
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
-    if (S_ISFIFO(st.st_mode)) {
-        const std::string self = "/proc/self/fd/" + std::to_string(fd);
-        const int own = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        // ENXIO: no reader is left, so nobody could take it.
-        if (own < 0 && errno == ENXIO) return -1;
-        if (own >= 0) {
-            const ssize_t n = write(own, record, size);
-            const int error = errno;
-            close(own);
-            errno = error;
-            return n;
-        }
-    }
     pollfd p{fd, POLLOUT, 0};
     if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
         errno = (p.revents & (POLLERR | POLLHUP)) ? EPIPE : EAGAIN;
