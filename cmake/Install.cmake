@@ -4,8 +4,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(FLB_VERSION 1.0.0)
-set(FLB_SOVERSION 1)
+set(FLB_VERSION ${PROJECT_VERSION})
+set(FLB_SOVERSION ${PROJECT_VERSION_MAJOR})
 
 if(NOT WIN32)
   set_target_properties(flyerbank PROPERTIES VERSION ${FLB_VERSION} SOVERSION ${FLB_SOVERSION})

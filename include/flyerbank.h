@@ -29,6 +29,11 @@
 
 #include <stdint.h>
 
+/* The version of this header and of the library built with it (libflyerbank.so.1.0.0). */
+#define FLB_VERSION_MAJOR 1
+#define FLB_VERSION_MINOR 0
+#define FLB_VERSION_PATCH 0
+
 #ifdef _WIN32
 #include <windows.h>
 #define FLBAPI __cdecl
@@ -47,17 +52,33 @@ extern "C" {
 /* Message posted to the host window when an update ends, and the cancel request. */
 #define FLB_WM_UPDATE_DONE 0x8001
 #define FLB_UPDATE_DONE 0      /* lParam 0 */
-#define FLB_UPDATE_FAILED 1    /* lParam: the ad server's refusal code, or 0 */
+#define FLB_UPDATE_FAILED 1    /* lParam: the ad server's RESULT number, or 0 */
 #define FLB_UPDATE_CANCELLED 2 /* lParam 0 */
+/* A failed update's lParam is the number the ad server put after "RESULT:" when it
+ * refused the list or an ad (the reference ad server sends 3 for a code it does not know);
+ * 0 when the failure was the library's or the network's, already shown to the user.
+ * Posting never waits: a message the window cannot take at once (a full pipe on POSIX)
+ * is lost, as a full Windows queue refuses it. */
 
 /* Starts an update in a worker thread; 1 when it has started. userId and clientVersion
- * must be non-empty, window non-zero. The completion is posted to window. */
+ * must be non-empty, window non-zero. The completion is posted to window.
+ * sendHeldCodes 0 asks the "ADS Get list" URL with the form
+ * "CLNT_VER=<clientVersion>&USER_ID=<userId>"; non-zero (list-2 mode) asks the
+ * "ADS Get list 2" URL with "USER_ID=<userId>&CONTS_CODE_LIST=<codes>", the code of every
+ * ad held (seven digits each, comma-separated, nothing after "=" when none is held), so
+ * the server may list according to what the client has; the client version is not sent.
+ * Everything else, the answer and the data requests included, is the same in both modes.
+ * userId (at most 40 bytes are kept) is also the one FLBNotifyAVLS sends afterwards. */
 int32_t FLBAPI FLBUpdate(const char* userId, FLB_HWND window, int32_t sendHeldCodes,
                          const char* clientVersion);
 /* Asks the running update to stop; 1 when a request was posted, 0 when none runs. */
 int32_t FLBAPI FLBUpdateCancel(void);
 /* Records that the ad was shown now and reports it to the log server; 1 when the log
- * server accepted it. text must be non-empty. */
+ * server accepted it. text must be non-empty. The log server receives the line
+ * "<userId>,<code as seven digits>,<number>,<text>" (sealed): number and text are the
+ * host's to choose and mean what the host and its log server agree on (where the ad was
+ * shown, say); the library passes them through. userId is that of the last FLBUpdate
+ * this process made with valid arguments, empty before the first. */
 int32_t FLBAPI FLBNotifyAVLS(uint32_t code, int32_t number, const char* text);
 /* Makes path the ad folder (created when missing, its parent must exist) and loads its
  * catalogue; 1 on success. */

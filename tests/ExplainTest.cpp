@@ -24,6 +24,10 @@ TEST(Explain, EachFailureNamesWhereItHappenedAndWhy) {
         // The request went out; the idle limit then ended the wait for the answer.
         {{IDP_SEND_REQUEST, IDP_ADS_COMM_ERROR}, {list + "\tstep=send\tstatus=0\terror=28\ttext=Operation too slow"},
          "no answer within 30 s from http://ads.test:8080/getlist.php3"},
+        // After the headers the transport shows nothing of its own: the line says it stalled.
+        {{IDP_ADS_COMM_ERROR},
+         {list + "\tstep=done\tstatus=200", "http\tverb=POST\turl=http://d/getdata.php3\tstep=read\tstatus=200\terror=28"},
+         "the answer from http://d/getdata.php3 stalled"},
         {{IDP_SEND_REQUEST}, {list + "\tstep=send\tstatus=0\terror=7\ttext=Couldn't connect"},
          "cannot connect to http://ads.test:8080/getlist.php3"},
         {{IDP_BAD_STATUS}, {list + "\tstep=send\tstatus=404"}, "HTTP 404 for http://ads.test:8080/getlist.php3"},

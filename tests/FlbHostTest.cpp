@@ -3,6 +3,9 @@
 #ifdef FLB_HOST
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -258,6 +261,71 @@ TEST_F(FlbHost, FailuresAreExplainedInOneEnglishLineAndTheDebugLogHasTheExchange
     Outcome order = Run({"--folder", Ads(), "order"});
     EXPECT_EQ(order.exit, 0);
     EXPECT_NE(order.err.find("belongs to the process that ran the update"), std::string::npos) << order.err;
+}
+
+// At the library's own 30 s, an ad that comes at 10 bytes a second after its headers
+// fails the update as one that stalls does: the same output, debug line and explanation.
+// Both run at once.
+TEST_F(FlbHost, ATricklingServerFailsAsAStalledOneDoes) {
+    ServerRun good, servers[2];
+    Program hosts[2];
+    const std::string faults[] = {"stall-payload", "trickle=100"}, content = FLB_SOURCE_DIR "/tools/ads-server/demo/content";
+    std::string seen[2];
+    ASSERT_TRUE(good.Start(ADS_SERVER, {"--content", content}));
+    m_env["no_proxy"] = "127.0.0.1";
+    for (int i : {0, 1}) {
+        ASSERT_TRUE(servers[i].Start(ADS_SERVER, {"--content", content, "--fault", faults[i]}));
+        m_env["FLB_REGISTRY_DIR"] = m_temp.Path(faults[i]);
+        m_env["FLB_DEBUG_LOG"] = m_temp.Path(faults[i] + ".log");
+        ASSERT_EQ(Run({"settings", "--server-base", good.Url("ads/"), "--data", servers[i].Url("ads/getdata.php3")}).exit, 0);
+        hosts[i].Start({FLB_HOST, "--folder", m_temp.Path(faults[i] + "/ads"), "update", "--user", "u1", "--version", "1.0"},
+                       true, m_env);
+    }
+    for (int i : {0, 1}) {
+        EXPECT_EQ(hosts[i].Wait(), 3) << faults[i];
+        const std::string log = ReadText(m_temp.Path(faults[i] + ".log")), url = servers[i].Url("");
+        seen[i] = hosts[i].Out() + hosts[i].Err() + log.substr(std::min(log.find("http\tverb=POST\turl=" + url), log.size()));
+        for (size_t at; (at = seen[i].find(url)) != std::string::npos;) seen[i].replace(at, url.size(), "URL/");
+        for (size_t at; (at = seen[i].find("\nfile\t")) != std::string::npos;) seen[i].erase(at, seen[i].find('\n', at + 1) - at);
+    }
+    EXPECT_EQ(seen[1], seen[0]);
+    EXPECT_NE(seen[0].find("flb-host: the answer from URL/ads/getdata.php3 stalled"), std::string::npos) << seen[0];
+    EXPECT_NE(seen[0].find("\tstep=read\tstatus=200\terror=28\t"), std::string::npos) << seen[0];
+}
+
+// What a terminal shows of `command` given `typed` at its keyboard; cut short after 20 s.
+std::string AtTerminal(const std::string& command, const std::string& typed) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) return "";
+    (void)!write(master, typed.data(), typed.size());
+    std::string shown;
+    char buf[512];
+    pollfd p{master, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, 20000) == 1 && (n = read(master, buf, sizeof buf)) > 0;) shown.append(buf, static_cast<size_t>(n));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(master);
+    return shown;
+}
+
+// A message never takes the host's standard input, unless FLB_MESSAGE_WAIT=1 asks it to
+// wait there for Enter: then it takes that one line and no more.
+TEST_F(FlbHost, MessagesLeaveTheHostsInputAloneUnlessAskedToWait) {
+    const std::string host = std::string(FLB_HOST) + " --folder " + m_temp.Path("missing/ads") + " pictures";
+    const struct {
+        std::string wait, typed, read;
+    } cases[] = {{"", "hello\n\x04", "host read: hello"}, {"FLB_MESSAGE_WAIT=1 ", "one\ntwo\n\x04", "host read: two"}};
+    for (const auto& c : cases) {
+        const std::string shown = AtTerminal(c.wait + host + "; read line; echo \"host read: $line\"", c.typed);
+        EXPECT_NE(shown.find("Flyerbank: フォルダを作成できません。"), std::string::npos) << shown;
+        EXPECT_NE(shown.find(c.read + "\r\n"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("[Enter]") != std::string::npos, !c.wait.empty()) << shown;
+    }
 }
 
 TEST_F(FlbHost, InterruptCancelsTheUpdate) {

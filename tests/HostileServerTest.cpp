@@ -131,8 +131,12 @@ TEST_F(HostileServer, EachFaultEndsTheUpdateAsItShouldAndLosesNothing) {
         {"mute", kList, kFailed, 0, kSendFailed, kNone, false, 1},
         {"mute", kList, kCancelled, 0, {}, kNone, true},
         {"mute", kData, kCancelled, 0, {}, kNone, true},
-        // Slow is not silent: a byte now and then keeps the exchange alive.
-        {"trickle=5", kList, kDone, 0, {}, kAll, false, 1},
+        // A byte every 5 ms is slow but goes on; under 1 KiB in the idle time ends the
+        // exchange as silence does, before the headers (20 B/s) or after them (330 B/s).
+        {"trickle=5", kList, kDone, 0, {}, kAll},
+        {"trickle=50", kList, kFailed, 0, kSendFailed, kNone, false, 1},
+        {"trickle=3", kData, kFailed, 0, kCommError, kNone, false, 3},
+        {"stall-payload", kData, kFailed, 0, kCommError, kNone, false, 1},
         {"trickle=200", kData, kCancelled, 0, {}, kNone, true},
         {"interim-only", kList, kFailed, 0, kSendFailed},
         {"interim-only", kData, kFailed, 0, kSendFailed},

@@ -21,6 +21,12 @@ for f in "$prefix/include/flyerbank.h" "$prefix/bin/flb-host" "$prefix/bin/ads-s
 done
 soname=$(objdump -p "$libdir/libflyerbank.so" | sed -n 's/^ *SONAME *//p')
 [ "$soname" = libflyerbank.so.1 ] || { echo "soname is '$soname'"; exit 1; }
+# The header's version is the library's file name's and the package's.
+header_version=$(sed -n 's/^#define FLB_VERSION_\(MAJOR\|MINOR\|PATCH\) \([0-9]*\)$/\2/p' "$prefix/include/flyerbank.h" | paste -sd.)
+file_version=$(basename "$(readlink -f "$libdir/libflyerbank.so")" | sed 's/^libflyerbank\.so\.//')
+pc_version=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion flyerbank)
+[ "$header_version" = "$file_version" ] && [ "$pc_version" = "$file_version" ] && [ "${soname#libflyerbank.so.}" = "${file_version%%.*}" ] ||
+  { echo "versions differ: header '$header_version', file '$file_version', pkg-config '$pc_version', soname '$soname'"; exit 1; }
 
 mkdir "$work/ads"
 printf 'jpg' >"$work/ads/0000007.jpg"
@@ -37,6 +43,16 @@ expect_name() {  # program
 "$cc" $flags -o "$work/pc_host" "$source/tests/installed/host.c" \
   $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs flyerbank)
 expect_name "$work/pc_host"
+
+# The example host built as its comment says, with the run path pkg-config gives: it
+# starts (usage, exit 2) with no LD_LIBRARY_PATH.
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+# shellcheck disable=SC2046
+"$cc" $flags -o "$work/example_host" "$source/examples/posix/host.c" $(pkg-config --cflags --libs flyerbank) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir flyerbank)"
+status=0
+env -u LD_LIBRARY_PATH "$work/example_host" 2>"$work/example.err" || status=$?
+[ "$status" = 2 ] || { echo "the example host did not start ($status):"; cat "$work/example.err"; exit 1; }
 
 cmake -S "$source/tests/installed" -B "$work/cmake_host" -G Ninja -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" || { cat "$work/configure.log"; exit 1; }

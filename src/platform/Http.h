@@ -36,7 +36,7 @@ bool ParseUrl(const std::string& url, UrlParts& parts);
 // The system layer's defaults, which hold for every exchange; tests shorten them.
 struct HttpTimeouts {
     uint32_t connectMs = 60000;   // to establish the connection
-    uint32_t idleSeconds = 30;    // an answer that delivers no byte this long fails
+    uint32_t idleSeconds = 30;    // an exchange that receives under 1 KiB in any such span fails
 };
 // Returns the previous values; affects requests opened afterwards.
 HttpTimeouts SetHttpTimeouts(const HttpTimeouts& timeouts);

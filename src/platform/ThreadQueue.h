@@ -31,16 +31,19 @@ public:
 // Null when the system cannot start a thread.
 std::unique_ptr<Thread> StartThread(std::function<void()> body);
 
-// Posts a window message to the host. On POSIX the window is a file descriptor that
-// receives 12 bytes per message: message, wParam, lParam, each a little-endian uint32.
+// Posts a window message to the host; never waits. On POSIX the window is a file
+// descriptor that receives 12 bytes per message: message, wParam, lParam, each a
+// little-endian uint32. One it cannot take at once (a full pipe) is lost, with a line in
+// the debug log, as a full Windows queue refuses it.
 bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lParam);
 
 void SleepMilliseconds(uint32_t ms);
 
 // The library is unloaded while the process goes on, after its update was cancelled.
 // Windows (under the loader lock): the boxes of the library's threads are answered, each
-// thread gets a bounded time to end and is ended after it. posix: nothing, the joins that
-// follow wait. From then on LibraryEnding() holds and nothing reaches the host any more.
+// thread gets a bounded time to end and is ended after it. posix: the messages waiting
+// for Enter are answered and the joins that follow wait, for threads that no longer block
+// on the host. From then on (Windows) LibraryEnding() holds and nothing reaches the host.
 void EndLibraryThreads();
 bool LibraryEnding();
 // A library thread that meets the cancel once the library is ending waits there to be

@@ -54,8 +54,8 @@ std::string ExplainSendFailure(Fields& http) {
     const std::string text = http["text"].empty() ? "" : " (" + http["text"] + ")";
     switch (error) {
     case 28:
-        return "no answer within 30 s from " + Url(http) + ": the request went out and the server stayed silent; "
-               "check that the server is healthy";
+        return "no answer within 30 s from " + Url(http) + ": the request went out and the server sent nothing, "
+               "or under 1 KiB, in 30 s; check that the server is healthy";
     case 7:
         return "cannot connect to " + Url(http) + text + ": start the server, or fix the host and port with flb-host settings";
     case 6:
@@ -105,6 +105,10 @@ std::string Explain(const Evidence& e) {
                ": check that the ad folder is writable and has space";
     if (Shown(e, IDP_FOLDER_CREATE)) return "the ad folder cannot be created: its parent must exist and be writable";
     if (Shown(e, IDP_FOLDER_ACCESS)) return "the ad folder exists but cannot be read and written";
+    if (Shown(e, IDP_ADS_COMM_ERROR) && http["step"] == "read" && http["error"] == "28")
+        return "the answer from " + Url(http) + " stalled: under 1 KiB arrived in 30 s; check that the server is healthy";
+    if (Shown(e, IDP_ADS_COMM_ERROR) && http["step"] == "read" && !http["error"].empty())
+        return "the answer from " + Url(http) + " broke off (" + http["text"] + ")";
     if (Shown(e, IDP_ADS_COMM_ERROR))
         return "the ad server's answer was not in the expected form: check that the URLs point at an ad server";
     if (Shown(e, IDP_AVLS_COMM_ERROR))

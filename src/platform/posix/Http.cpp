@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -19,6 +21,7 @@ namespace {
 
 constexpr auto kPartialReadAfter = std::chrono::milliseconds(250);
 constexpr int kPollMs = 50;
+constexpr size_t kMinBytesPerWindow = 1024;
 
 std::mutex& TimeoutLock() {
     static std::mutex lock;
@@ -174,9 +177,10 @@ public:
         // The answer's bytes as they came: no content decoding.
         set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
         set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connectMs));
+        // Our own window ends a slow exchange first; this is only the fallback.
         set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-        set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeouts.idleSeconds));
-        m_idle = std::chrono::seconds(timeouts.idleSeconds);
+        set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeouts.idleSeconds) + 5);
+        m_window = std::chrono::seconds(timeouts.idleSeconds);
         set(CURLOPT_USERAGENT, agent.c_str());
         if (!referrer.empty()) set(CURLOPT_REFERER, referrer.c_str());
         set(CURLOPT_WRITEFUNCTION, &CurlFile::OnBody);
@@ -297,7 +301,7 @@ private:
             if (m_paused) {
                 // Resuming may hand over held data at once, and may pause again.
                 m_paused = false;
-                m_lastByte = std::chrono::steady_clock::now();  // the silence was ours
+                if (m_ready) Restart(std::chrono::steady_clock::now());  // the silence was ours
                 if (curl_easy_pause(m_easy, CURLPAUSE_CONT) != CURLE_OK) return End(CURLE_RECV_ERROR);
                 continue;
             }
@@ -307,24 +311,52 @@ private:
             while (CURLMsg* msg = curl_multi_info_read(m_multi, &left))
                 if (msg->msg == CURLMSG_DONE && msg->easy_handle == m_easy) End(msg->data.result);
             if (done() || m_finished || m_paused) continue;
-            if (Idle()) return End(CURLE_OPERATION_TIMEDOUT);
+            if (TooSlow()) {
+                std::snprintf(m_error, sizeof m_error, "Operation too slow: under %zu bytes in %lld s", kMinBytesPerWindow,
+                              static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(m_window).count()));
+                return End(CURLE_OPERATION_TIMEDOUT);
+            }
             if (curl_multi_poll(m_multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) return End(CURLE_FAILED_INIT);
         }
     }
 
-    // The server has sent nothing for the idle time since the request could go out.
-    // libcurl's own low-speed limit (kept as a fallback) averages over several seconds
-    // and so ends a mute server late.
-    bool Idle() {
+    // Fewer than kMinBytesPerWindow bytes in the last window since the request could go
+    // out: a server that trickles would hold the update as long as it likes, so it ends
+    // as a mute one does. libcurl's own low-speed limit averages over several seconds and
+    // so ends a mute server late.
+    bool TooSlow() {
         const auto now = std::chrono::steady_clock::now();
         if (!m_ready) {
             curl_off_t ready = 0;
             if (curl_easy_getinfo(m_easy, CURLINFO_PRETRANSFER_TIME_T, &ready) != CURLE_OK || ready <= 0) return false;
             m_ready = true;
-            m_lastByte = now;
+            Restart(now);
             return false;
         }
-        return now - m_lastByte >= m_idle;
+        while (!m_arrivals.empty() && now - m_arrivals.front().first >= m_window) {
+            m_windowBytes -= m_arrivals.front().second;
+            m_arrivals.pop_front();
+        }
+        return m_windowBytes < kMinBytesPerWindow && now - m_windowStart >= m_window;
+    }
+
+    void Restart(std::chrono::steady_clock::time_point now) {
+        m_windowStart = now;
+        m_arrivals.clear();
+        m_windowBytes = 0;
+    }
+
+    // Older arrivals matter only while the newer ones fall short of the minimum, so the
+    // list stays short however fast the answer comes. A header counts once its line is
+    // whole, as libcurl hands it over.
+    void Arrived(size_t length) {
+        if (length == 0) return;
+        m_arrivals.emplace_back(std::chrono::steady_clock::now(), length);
+        m_windowBytes += length;
+        while (m_arrivals.size() > 1 && m_windowBytes - m_arrivals.front().second >= kMinBytesPerWindow) {
+            m_windowBytes -= m_arrivals.front().second;
+            m_arrivals.pop_front();
+        }
     }
 
     void End(CURLcode result) {
@@ -335,7 +367,12 @@ private:
     static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<CurlFile*>(user);
         const size_t length = size * count;
-        self->m_lastByte = std::chrono::steady_clock::now();
+        try {
+            self->Arrived(length);
+        } catch (...) {
+            self->m_callbackFailed = true;
+            return 0;
+        }
         if (self->m_headersDone) return length;  // trailers
         if (length >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
             // A new status line: an interim answer (100 Continue) is followed by the real one.
@@ -353,12 +390,12 @@ private:
     static size_t OnBody(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<CurlFile*>(user);
         const size_t length = size * count;
-        self->m_lastByte = std::chrono::steady_clock::now();
         if (self->m_pending.size() >= self->m_highWater) {
             self->m_paused = true;
             return CURL_WRITEFUNC_PAUSE;
         }
         try {
+            self->Arrived(length);
             self->m_pending.append(data, length);
         } catch (...) {
             // Nothing may unwind through the C library.
@@ -388,9 +425,11 @@ private:
     uint32_t m_errorCode = 0;
     std::string m_errorText;
 
-    std::chrono::steady_clock::duration m_idle{};
-    std::chrono::steady_clock::time_point m_lastByte{};
-    bool m_ready = false;  // the request could go out: the idle clock runs
+    std::chrono::steady_clock::duration m_window{};
+    std::chrono::steady_clock::time_point m_windowStart{};
+    std::deque<std::pair<std::chrono::steady_clock::time_point, size_t>> m_arrivals;
+    size_t m_windowBytes = 0;  // the sum of m_arrivals
+    bool m_ready = false;      // the request could go out: the window runs
 
     std::atomic<bool> m_aborted{false};
     std::multimap<ThreadId, CurlFile*>::iterator m_entry;

@@ -1,8 +1,14 @@
 #include "platform/ThreadQueue.h"
 
+#include "platform/DebugLog.h"
+#include "platform/posix/MessageWait.h"
+
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -121,6 +128,27 @@ std::unique_ptr<Thread> StartThread(std::function<void()> body) {
     return thread;
 }
 
+namespace {
+
+// One write that never waits: a host whose pipe is full, or never read, loses the
+// message, as a full Windows queue refuses it. The descriptor is the host's, so its flags
+// stay as they are: the record goes only where there is room for it now, which for a
+// pipe means 12 bytes go in at once (only another thread of the host filling the same
+// pipe between the two calls could still make it wait).
+ssize_t WriteWithoutWaiting(int fd, const unsigned char* record, size_t size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
+        errno = (p.revents & (POLLERR | POLLHUP)) ? EPIPE : EAGAIN;
+        return -1;
+    }
+    if (S_ISSOCK(st.st_mode)) return send(fd, record, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return write(fd, record, size);
+}
+
+}  // namespace
+
 bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lParam) {
     const intptr_t value = reinterpret_cast<intptr_t>(window);
     if (value < 0 || value > INT32_MAX) return false;
@@ -138,15 +166,19 @@ bool PostToWindow(void* window, unsigned message, uint32_t wParam, uint32_t lPar
     pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
     ssize_t n;
     do {
-        n = write(fd, record, sizeof record);  // 12 bytes to a pipe go in one piece
+        n = WriteWithoutWaiting(fd, record, sizeof record);
     } while (n < 0 && errno == EINTR);
+    const int error = n < 0 ? errno : 0;
     if (n < 0 && errno == EPIPE) {
         const timespec zero{0, 0};
         while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return n == static_cast<ssize_t>(sizeof record);
+    if (n == static_cast<ssize_t>(sizeof record)) return true;
+    DebugLog("post\twindow=" + std::to_string(fd) + "\tmessage=" + std::to_string(message) + "\twParam=" +
+             std::to_string(wParam) + "\tlParam=" + std::to_string(lParam) + "\tlost\tos_error=" + std::to_string(error));
+    return false;
 }
 
 void SleepMilliseconds(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -155,7 +187,7 @@ void SleepMilliseconds(uint32_t ms) { std::this_thread::sleep_for(std::chrono::m
 
 namespace platform {
 
-void EndLibraryThreads() {}
+void EndLibraryThreads() { AnswerOpenMessages(); }
 bool LibraryEnding() { return false; }
 void ParkForLibraryEnd() {}
 
