@@ -21,5 +21,8 @@ void LibraryAttach() {
 // Nothing of the library may reach the host once FreeLibrary has returned.
 void LibraryDetach() {
     SetMessagesSuppressed(true);
+    // A worker storing its last ad must not wait on another program's catalogue lock
+    // for ever while the host waits for us.
+    platform::CatalogLock::BoundWaits(true);
     theApp.ExitInstance();
 }
