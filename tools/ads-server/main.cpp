@@ -491,15 +491,13 @@ int Serve(const ads::Options& options) {
     }
 
     try {
-        tools::LineLog errors(STDERR_FILENO, "ads-server: ", tools::kMaxLogLines);
-        std::unique_ptr<tools::LineLog> file;
-        if (!options.logFile.empty() && !(file = tools::LineLog::Append(options.logFile, "ads-server: ", &error))) {
+        tools::ServerLogs logs("ads-server: ");
+        if (!logs.Open(options.logFile, options.verbose, &error)) {
             std::fprintf(stderr, "ads-server: %s\n", error.c_str());
             return 2;
         }
-        tools::LineLog* requests = file ? file.get() : options.verbose ? &errors : nullptr;
-        AdServer adServer(options, std::move(ads), std::move(testCabinet), requests);
-        adServer.SetDropped([&] { return errors.Dropped() + (file ? file->Dropped() : 0); });
+        AdServer adServer(options, std::move(ads), std::move(testCabinet), logs.requests);
+        adServer.SetDropped([&] { return logs.Dropped(); });
         tools::Engine engine(adServer);
         adServer.SetEngine(&engine);
         tools::EngineSettings settings;
@@ -516,7 +514,7 @@ int Serve(const ads::Options& options) {
         std::printf("listening on %s:%d\n", options.bind.c_str(), engine.Port());
         std::fflush(stdout);
         engine.Wait();
-        if (!errors.Finish(200) || (file && !file->Finish(200)))
+        if (!logs.Finish(200))
             _exit(0);   // the log's reader is stalled; leaving must not wait for it
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ads-server: cannot start on %s:%d: %s\n", options.bind.c_str(), options.port, e.what());

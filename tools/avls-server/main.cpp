@@ -255,20 +255,19 @@ int Serve(const Options& options)
     }
     const std::string host = options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
     try {
-        tools::LineLog errors(STDERR_FILENO, "avls-server: ", tools::kMaxLogLines);
-        std::unique_ptr<tools::LineLog> file;
-        if (!options.logFile.empty() && !(file = tools::LineLog::Append(options.logFile, "avls-server: ", &error))) {
+        tools::ServerLogs logs("avls-server: ");
+        if (!logs.Open(options.logFile, options.verbose, &error)) {
             std::fprintf(stderr, "avls-server: %s\n", error.c_str());
             return 1;
         }
-        tools::LineLog* requests = file ? file.get() : options.verbose ? &errors : nullptr;
+        tools::LineLog& errors = logs.errors;
         // Views that arrive while a transaction commits wait for the next. Past this many
         // waiting the database does not keep up, and more are refused at once.
         std::unique_ptr<avls::Committer> committer;
         if (store)
             committer.reset(new avls::Committer(*store, 4096, 512,
                                                 [&errors](const std::string& line) { errors.Write("avls-server: " + line + "\n"); }));
-        LogServer logServer(options, committer.get(), errors, requests);
+        LogServer logServer(options, committer.get(), errors, logs.requests);
         tools::Engine engine(logServer);
         logServer.SetEngine(&engine);
         tools::EngineSettings settings;
@@ -288,7 +287,7 @@ int Serve(const Options& options)
         engine.Wait();
         // What is still queued is stored, and its answers go nowhere: the engine has stopped.
         committer.reset();
-        if (!errors.Finish(200) || (file && !file->Finish(200)))
+        if (!logs.Finish(200))
             _exit(0);   // the log's reader is stalled; leaving must not wait for it
     } catch (const std::exception& e) {
         std::fprintf(stderr, "avls-server: cannot start on %s:%d: %s\n", host.c_str(), options.port, e.what());

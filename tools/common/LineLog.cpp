@@ -1,5 +1,7 @@
 #include "LineLog.h"
 
+#include "Bounds.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -89,6 +91,15 @@ void LineLog::Run() {
         m_writing = false;
         if (m_queue.empty()) m_idle.notify_all();
     }
+}
+
+ServerLogs::ServerLogs(const std::string& prefix)
+    : prefix(prefix), errors(STDERR_FILENO, prefix, kMaxLogLines) {}
+
+bool ServerLogs::Open(const std::string& logFile, bool verbose, std::string* error) {
+    if (!logFile.empty() && !(file = LineLog::Append(logFile, prefix, error))) return false;
+    requests = file ? file.get() : verbose ? &errors : nullptr;
+    return true;
 }
 
 }  // namespace tools

@@ -52,4 +52,20 @@ private:
     LineLog(int fd, bool ownsFd, std::string prefix, size_t maxQueued);
 };
 
+// A server's logs: standard error for start, stop and failures, and the request lines,
+// which go to --log FILE, else to standard error with --verbose, else nowhere.
+struct ServerLogs {
+    explicit ServerLogs(const std::string& prefix);
+    // False with *error when the file cannot be opened.
+    bool Open(const std::string& logFile, bool verbose, std::string* error);
+    uint64_t Dropped() const { return errors.Dropped() + (file ? file->Dropped() : 0); }
+    // False when a reader still blocks after ms each: the caller should not wait for it.
+    bool Finish(int ms) { return errors.Finish(ms) && (!file || file->Finish(ms)); }
+
+    const std::string prefix;
+    LineLog errors;
+    std::unique_ptr<LineLog> file;
+    LineLog* requests = nullptr;
+};
+
 }  // namespace tools
