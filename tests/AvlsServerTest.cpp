@@ -347,12 +347,9 @@ Burst SendViews(const std::vector<const Avls*>& servers, int clientsEach, int vi
             clients.emplace_back([&, s, c] {
                 int fd = -1;
                 for (int i = 0; i < viewsEach; ++i) {
-                    // A new connection for each view, or when the server has closed the kept one.
-                    pollfd p = {fd, POLLIN, 0};
-                    if (fd >= 0 && (!keepAlive || poll(&p, 1, 0) != 0))
-                        close(fd), fd = -1;
-                    if (fd < 0)
-                        fd = ConnectLocal(servers[s]->Port());
+                    pollfd p = {fd, POLLIN, 0};   // readable when the server has closed it
+                    if (fd < 0 || !keepAlive || poll(&p, 1, 0) != 0)
+                        close(fd), fd = ConnectLocal(servers[s]->Port());
                     const std::string text = "s" + std::to_string(s) + "c" + std::to_string(c) + "v" + std::to_string(i);
                     const HttpAnswer res =
                         Ask(fd, FormPost(Notice("u" + std::to_string(c) + ",0000042," + std::to_string(i) + "," + text)));
@@ -366,8 +363,7 @@ Burst SendViews(const std::vector<const Avls*>& servers, int clientsEach, int vi
                     }
                     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
                 }
-                if (fd >= 0)
-                    close(fd);
+                close(fd);
             });
         }
     }
@@ -436,12 +432,11 @@ TEST_P(AvlsStorage, StopsCleanlyOnSignalsAndKeepsItsViews)
 TEST(AvlsServer, StopDoesNotWaitForADelayedAnswer)
 {
     Avls server({"--fault", "slow", "--delay-ms", "60000"});
-    const int fd = ConnectLocal(server.Port());   // the port is gone once it stops
-    std::thread pending([&] { Ask(fd, FormPost(Notice(kGoodLine))); });
+    // Connected here: the port is gone once it stops.
+    std::thread pending([fd = ConnectLocal(server.Port())] { Ask(fd, FormPost(Notice(kGoodLine))), close(fd); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(server.Stop(SIGTERM, 10000), 0);   // long before the answer's minute is up
     pending.join();
-    close(fd);
 }
 
 // A fault changes only the answer, to a good notice and to a bad one alike: the notice is
