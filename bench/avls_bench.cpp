@@ -5,7 +5,6 @@
 // the time to a confirmed view (reported averaged over the clients). "not_stored" is the
 // server answering without storing: what the storing is measured against.
 #include <benchmark/benchmark.h>
-#include <httplib.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "../tests/PostgresCluster.h"
+#include "AvlsClient.h"
 #include "viewlog/LogSealer.h"
 
 namespace {
@@ -68,20 +68,21 @@ void Views(benchmark::State& state, const Setup* setup) {
     const std::string body =
         "MSG=" + Sealed("bench" + std::to_string(state.thread_index()) + ",0001234,5,an ad shown on the start page");
     const int port = setup->ports[static_cast<size_t>(state.thread_index()) % setup->ports.size()];
-    httplib::Client client("127.0.0.1", port);
-    client.set_keep_alive(setup->kept);
-    client.set_tcp_nodelay(true);   // as the library's transport does
-    client.set_read_timeout(std::chrono::seconds(60));
+    const std::string request = avlsbench::ViewRequest(body);
+    int fd = -1;
     std::vector<double> ms;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        auto res = client.Post("/log.php3", body, "application/x-www-form-urlencoded");
-        if (!res || res->status != 200 || res->body != ok) {
-            state.SkipWithError(res ? ("answer " + std::to_string(res->status) + " " + res->get_header_value("X-AVLS-Refused")).c_str() : ("no answer: " + httplib::to_string(res.error())).c_str());
+        if (fd >= 0 && !setup->kept) close(fd), fd = -1;
+        if (fd < 0) fd = avlsbench::Connect(port);
+        const std::string got = avlsbench::Exchange(fd, request, ok, 60000);
+        if (avlsbench::Verdict(got, ok) != 1) {
+            state.SkipWithError(got.empty() ? "no answer" : ("answer " + got.substr(0, got.find("\r\n\r\n"))).c_str());
             break;
         }
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
+    if (fd >= 0) close(fd);
     state.SetItemsProcessed(state.iterations());
     if (!ms.empty()) {
         std::sort(ms.begin(), ms.end());

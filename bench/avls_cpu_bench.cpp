@@ -5,14 +5,9 @@
 //   avls_cpu_bench [--server PATH] [--views N]
 // --server measures another build of avls-server (say, an older one) the same way.
 // Prints table rows for scripts/bench: name|measured|baseline|ratio|goal.
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +19,7 @@
 #include <vector>
 
 #include "../tests/PostgresCluster.h"
+#include "AvlsClient.h"
 #include "viewlog/LogSealer.h"
 
 namespace {
@@ -97,21 +93,6 @@ double CpuOfCluster(pid_t postmaster) {
     return total;
 }
 
-int Connect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);   // as the library's transport does
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-        std::perror("avls_cpu_bench: connect");
-        std::exit(1);
-    }
-    return fd;
-}
-
 struct Run {
     double seconds = 0, serverCpu = 0, databaseCpu = 0;
     int views = 0;
@@ -122,9 +103,7 @@ struct Run {
 Run Drive(const std::vector<Server>& servers, pid_t postmaster, bool kept, int views) {
     const std::string ok = SealText("OK").get();
     const std::string body = "MSG=" + std::string(SealText("bench,0001234,5,an ad shown on the start page").get());
-    const std::string request = "POST /log.php3 HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\nUser-Agent: Tidewell\r\n"
-                                "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string request = avlsbench::ViewRequest(body);
     struct Conn {
         int fd = -1;
         size_t sent = 0;
@@ -136,7 +115,7 @@ Run Drive(const std::vector<Server>& servers, pid_t postmaster, bool kept, int v
     auto open = [&](Conn& c) {
         if (c.fd < 0 || !kept) {
             if (c.fd >= 0) held.push_back(c.fd);
-            c.fd = Connect(servers[static_cast<size_t>(next++) % servers.size()].port);
+            c.fd = avlsbench::Connect(servers[static_cast<size_t>(next++) % servers.size()].port);
         }
         c.sent = 0;
         c.got.clear();
@@ -175,10 +154,10 @@ Run Drive(const std::vector<Server>& servers, pid_t postmaster, bool kept, int v
                 continue;
             }
             c.got.append(buf, static_cast<size_t>(n));
-            const size_t end = c.got.find("\r\n\r\n");
-            if (end == std::string::npos || c.got.size() < end + 4 + ok.size()) continue;
-            if (c.got.compare(0, 12, "HTTP/1.1 200") != 0 || c.got.compare(end + 4, std::string::npos, ok) != 0) {
-                std::fprintf(stderr, "avls_cpu_bench: view refused: %s\n", c.got.substr(0, end).c_str());
+            const int verdict = avlsbench::Verdict(c.got, ok);
+            if (verdict == 0) continue;
+            if (verdict < 0) {
+                std::fprintf(stderr, "avls_cpu_bench: view refused: %s\n", c.got.substr(0, c.got.find("\r\n\r\n")).c_str());
                 std::exit(1);
             }
             ++done;

@@ -163,6 +163,12 @@ inline std::string RawHttp(int port, const std::string& request, int silenceMs =
 struct HttpAnswer {
     int status = 0;
     std::string head, body;
+    explicit operator bool() const { return status != 0; }
+    // A field's value as the head spells it, "" when it has none.
+    std::string Header(const std::string& name) const {
+        const size_t at = head.find("\r\n" + name + ": "), from = at + name.size() + 4;
+        return at == std::string::npos ? "" : head.substr(from, head.find("\r\n", from) - from);
+    }
 };
 
 // True once `got` holds a whole answer, then in *a.
@@ -198,10 +204,10 @@ inline HttpAnswer ReadAnswer(int fd, int timeoutMs = 30000) {
 }
 
 // A form posted as the library posts it, on a connection it keeps.
-inline std::string FormPost(const std::string& body, const std::string& path = "/log.php3") {
-    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Tidewell\r\n"
-           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+inline std::string FormPost(const std::string& body, const std::string& path = "/log.php3",
+                            const std::string& type = "application/x-www-form-urlencoded") {
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Tidewell\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // Sends one request on fd and reads its answer.
@@ -209,6 +215,14 @@ inline HttpAnswer Ask(int fd, const std::string& request, int timeoutMs = 30000)
     if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
         return HttpAnswer{};
     return ReadAnswer(fd, timeoutMs);
+}
+
+// One request on a connection of its own.
+inline HttpAnswer AskOnce(int port, const std::string& request, int timeoutMs = 30000) {
+    const int fd = ConnectLocal(port);
+    const HttpAnswer a = Ask(fd, request, timeoutMs);
+    if (fd >= 0) close(fd);
+    return a;
 }
 
 extern char** environ;
