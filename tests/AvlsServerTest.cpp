@@ -343,13 +343,14 @@ Burst SendViews(const std::vector<const Avls*>& servers, int clientsEach, int vi
     std::atomic<int> confirmed{0}, refused{0};
     std::vector<std::thread> clients;
     for (size_t s = 0; s < servers.size(); ++s) {
+        const int port = servers[s]->Port();   // taken once: midway may stop the server
         for (int c = 0; c < clientsEach; ++c) {
-            clients.emplace_back([&, s, c] {
+            clients.emplace_back([&, s, c, port] {
                 int fd = -1;
                 for (int i = 0; i < viewsEach; ++i) {
                     pollfd p = {fd, POLLIN, 0};   // readable when the server has closed it
                     if (fd < 0 || !keepAlive || poll(&p, 1, 0) != 0)
-                        close(fd), fd = ConnectLocal(servers[s]->Port());
+                        close(fd), fd = ConnectLocal(port);
                     const std::string text = "s" + std::to_string(s) + "c" + std::to_string(c) + "v" + std::to_string(i);
                     const HttpAnswer res =
                         Ask(fd, FormPost(Notice("u" + std::to_string(c) + ",0000042," + std::to_string(i) + "," + text)));
