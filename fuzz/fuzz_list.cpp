@@ -27,12 +27,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const std::string folder = fuzz::EmptyFolder("ads");
     theApp.m_strFolder = folder;
     fuzz::WriteFile(folder + "0000005.jpg", "picture");
-    fuzz::WriteFile(fuzz::Scratch() + "0000070.asf", "movie");
+    fuzz::WriteFile(folder + "0000070.asf", "movie");
     fuzz::WriteFile(folder + "Flyerbank.dat",
                     "[Flyerbank]\r\nVersion=1.1\r\nCount=2\r\n"
                     "[AD0000]\r\nFile=" + folder + "0000005.jpg\r\nID=5\r\nType=0\r\nSize=" +
                         CSizeCodec().Encode("7") + "\r\n"
-                    "[AD0001]\r\nFile=" + fuzz::Scratch() + "0000070.asf\r\nID=70\r\nType=1\r\nSize=" +
+                    "[AD0001]\r\nFile=" + folder + "0000070.asf\r\nID=70\r\nType=1\r\nSize=" +
                         CSizeCodec().Encode("5") + "\r\n");
     if (!theApp.m_catalogue.Load(folder.c_str()) || theApp.m_catalogue.GetCount() != 2) std::abort();
     return 0;

@@ -71,7 +71,7 @@ void ReadAsTheLibrary(const ads::Ad& ad) {
     } catch (const CException&) {
         FUZZ_CHECK(!"the data answer of an ad taken is read");
     }
-    FUZZ_CHECK(record.Name == ad.name && record.Priority == ad.priority && record.URL == ad.link);
+    FUZZ_CHECK(record.Name == ad.name && record.Priority == ad.priority && record.URL == LinkToKeep(ad.link));
 }
 
 }  // namespace
