@@ -4,13 +4,17 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace avlsbench {
 
@@ -61,6 +65,46 @@ inline std::string Exchange(int fd, const std::string& request, const std::strin
         else got.append(buf, static_cast<size_t>(n));
     }
     return got;
+}
+
+struct Server {
+    pid_t pid = -1;
+    int port = 0;
+};
+
+// The log server at binary with args, on a free port, which its first line on stdout
+// names; the bench ends when it does not start.
+inline Server StartServer(const std::string& binary, std::vector<std::string> args) {
+    args.insert(args.begin(), {binary, "--port", "0"});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) std::abort();
+    Server s;
+    s.pid = fork();
+    if (s.pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execv(binary.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::FILE* f = fdopen(out[0], "r");
+    char line[128] = {};
+    if (!f || !std::fgets(line, sizeof line, f) || !std::strrchr(line, ':')) {
+        std::fprintf(stderr, "%s did not start\n", binary.c_str());
+        std::exit(1);
+    }
+    s.port = std::atoi(std::strrchr(line, ':') + 1);
+    std::fclose(f);
+    return s;
+}
+
+inline void StopServer(const Server& s) {
+    kill(s.pid, SIGTERM);
+    waitpid(s.pid, nullptr, 0);
 }
 
 }  // namespace avlsbench

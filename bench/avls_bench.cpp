@@ -23,37 +23,9 @@
 
 namespace {
 
-struct Server {
-    pid_t pid = -1;
-    int port = 0;
-};
-
-// Started with --port 0; its first line on stdout names the port.
-Server Start(const std::string& args) {
-    int out[2];
-    if (pipe(out) != 0) std::abort();
-    Server s;
-    s.pid = fork();
-    if (s.pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        execl("/bin/sh", "sh", "-c", ("exec " AVLS_SERVER " --port 0 " + args).c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::FILE* f = fdopen(out[0], "r");
-    char line[128] = {};
-    if (!f || !std::fgets(line, sizeof line, f) || std::sscanf(line, "listening on 127.0.0.1:%d", &s.port) != 1)
-        std::abort();
-    std::fclose(f);
-    return s;
-}
-
-void Stop(const Server& s) {
-    kill(s.pid, SIGTERM);
-    waitpid(s.pid, nullptr, 0);
-}
+using avlsbench::Server;
+using avlsbench::StartServer;
+using avlsbench::StopServer;
 
 std::string Sealed(const std::string& text) { return SealText(text.c_str()).get(); }
 
@@ -101,7 +73,7 @@ int main(int argc, char** argv) {
     char dir[] = "/tmp/flb-bench-avls-XXXXXX";
     if (!mkdtemp(dir)) std::abort();
     const std::string db = std::string(dir) + "/avls.db";
-    std::vector<Server> servers{Start("--db " + db), Start("--no-store")};
+    std::vector<Server> servers{StartServer(AVLS_SERVER, {"--db", db}), StartServer(AVLS_SERVER, {"--no-store"})};
     Setup sqlite{{servers[0].port}}, answering{{servers[1].port}};
     Setup sqlitePerView{{servers[0].port}, false};
 
@@ -109,10 +81,10 @@ int main(int argc, char** argv) {
     const std::string whyNot = cluster.Start();
     Setup pg1, pg2, pg2PerView;
     if (whyNot.empty() && cluster.CreateDatabase("bench1") && cluster.CreateDatabase("bench2")) {
-        servers.push_back(Start("--db '" + cluster.Uri("bench1") + "'"));
+        servers.push_back(StartServer(AVLS_SERVER, {"--db", cluster.Uri("bench1")}));
         pg1.ports = {servers.back().port};
         for (int i = 0; i < 2; ++i) {
-            servers.push_back(Start("--db '" + cluster.Uri("bench2") + "'"));
+            servers.push_back(StartServer(AVLS_SERVER, {"--db", cluster.Uri("bench2")}));
             pg2.ports.push_back(servers.back().port);
         }
         pg2PerView = pg2;
@@ -133,7 +105,7 @@ int main(int argc, char** argv) {
     if (!pg2PerView.ports.empty()) Register("avls/postgres_2_per_view/20", &pg2PerView, 20);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    for (const Server& s : servers) Stop(s);
+    for (const Server& s : servers) StopServer(s);
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((db + suffix).c_str());
     rmdir(dir);
     return 0;

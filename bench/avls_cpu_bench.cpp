@@ -24,42 +24,12 @@
 
 namespace {
 
+using avlsbench::Server;
+using avlsbench::StartServer;
+using avlsbench::StopServer;
+
 std::string g_server = AVLS_SERVER;
 const double kGoalMicros = 25;   // server CPU per view with reused connections
-
-struct Server {
-    pid_t pid = -1;
-    int port = 0;
-};
-
-Server Start(const std::string& db) {
-    int out[2];
-    if (pipe(out) != 0) std::abort();
-    Server s;
-    s.pid = fork();
-    if (s.pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        execl(g_server.c_str(), g_server.c_str(), "--port", "0", "--db", db.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::FILE* f = fdopen(out[0], "r");
-    char line[128] = {};
-    if (!f || !std::fgets(line, sizeof line, f) || !std::strrchr(line, ':')) {
-        std::fprintf(stderr, "avls_cpu_bench: %s did not start\n", g_server.c_str());
-        std::exit(1);
-    }
-    s.port = std::atoi(std::strrchr(line, ':') + 1);
-    std::fclose(f);
-    return s;
-}
-
-void Stop(const Server& s) {
-    kill(s.pid, SIGTERM);
-    waitpid(s.pid, nullptr, 0);
-}
 
 // utime + stime of one process, in seconds.
 double CpuOf(pid_t pid, pid_t* parent = nullptr) {
@@ -214,18 +184,18 @@ int main(int argc, char** argv) {
     if (!mkdtemp(dir)) std::abort();
     const std::string db = std::string(dir) + "/avls.db";
     {
-        const std::vector<Server> one{Start(db)};
+        const std::vector<Server> one{StartServer(g_server, {"--db", db})};
         const Run kept = Drive(one, -1, true, views), shaped = Drive(one, -1, false, views);
-        Stop(one[0]);
+        StopServer(one[0]);
         Print("SQLite", kept, shaped);
     }
     PostgresCluster cluster;
     const std::string whyNot = cluster.Start();
     if (whyNot.empty() && cluster.CreateDatabase("cpu")) {
-        const std::vector<Server> two{Start(cluster.Uri("cpu")), Start(cluster.Uri("cpu"))};
+        const std::vector<Server> two{StartServer(g_server, {"--db", cluster.Uri("cpu")}), StartServer(g_server, {"--db", cluster.Uri("cpu")})};
         const Run kept = Drive(two, cluster.ServerPid(), true, views),
                   shaped = Drive(two, cluster.ServerPid(), false, views);
-        for (const Server& s : two) Stop(s);
+        for (const Server& s : two) StopServer(s);
         Print("PostgreSQL x2", kept, shaped);
     } else {
         std::printf("PostgreSQL CPU lines left out: %s\n", whyNot.c_str());
