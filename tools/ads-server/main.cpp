@@ -500,12 +500,7 @@ int Serve(const ads::Options& options) {
         adServer.SetDropped([&] { return logs.Dropped(); });
         tools::Engine engine(adServer);
         adServer.SetEngine(&engine);
-        tools::EngineSettings settings;
-        settings.bind = options.bind;
-        settings.port = options.port;
-        settings.threads = options.threads;
-        settings.maxConnections = static_cast<size_t>(options.maxConnections);
-        if (!engine.Listen(settings, &error)) {
+        if (!engine.Listen(tools::SettingsOf(options), &error)) {
             std::fprintf(stderr, "ads-server: cannot listen on %s:%d: %s\n", options.bind.c_str(), options.port,
                          error.c_str());
             return 1;

@@ -270,12 +270,7 @@ int Serve(const Options& options)
         LogServer logServer(options, committer.get(), errors, logs.requests);
         tools::Engine engine(logServer);
         logServer.SetEngine(&engine);
-        tools::EngineSettings settings;
-        settings.bind = options.bind;
-        settings.port = options.port;
-        settings.threads = options.threads;
-        settings.maxConnections = static_cast<size_t>(options.maxConnections);
-        if (!engine.Listen(settings, &error)) {
+        if (!engine.Listen(tools::SettingsOf(options), &error)) {
             std::fprintf(stderr, "avls-server: cannot listen on %s:%d: %s\n", host.c_str(), options.port, error.c_str());
             return 1;
         }

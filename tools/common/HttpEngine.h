@@ -67,6 +67,17 @@ struct EngineSettings {
     size_t maxConnections = 0;
 };
 
+// Both servers' command lines name these the same.
+template <class Options>
+EngineSettings SettingsOf(const Options& options) {
+    EngineSettings settings;
+    settings.bind = options.bind;
+    settings.port = options.port;
+    settings.threads = options.threads;
+    settings.maxConnections = static_cast<size_t>(options.maxConnections);
+    return settings;
+}
+
 class Engine {
 public:
     explicit Engine(Service& service);
