@@ -110,10 +110,8 @@ BOOL CAdCatalog::WriteEntry(platform::ProfileWriter& file, const CAdRecord& r, u
 // A folder that was moved, renamed or copied leaves every stored path behind; the ad's own
 // file name, found directly in the ad folder, is where its file is. Nothing else is looked at.
 void CAdCatalog::RepointToFolder(CAdRecord& r) const {
-    // One past the last separator of either kind, whichever system wrote the path (a
-    // folder shared with or copied from the other one); npos + 1 is 0, the whole text.
-    const size_t start = std::max(FindLastSingleByte(r.File, '\\') + 1, FindLastSingleByte(r.File, '/') + 1);
-    const CString name = r.File.substr(start);
+    // Either system may have written the path (a folder shared with or copied from the other).
+    const CString name = FileNameOf(r.File);
     char own[16];
     std::snprintf(own, sizeof own, "%07u.", static_cast<unsigned>(r.ID));
     if (name.compare(0, std::strlen(own), own) != 0 || !IsAdFileName(name)) return;
